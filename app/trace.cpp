@@ -1,0 +1,44 @@
+#include "app/trace.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+std::atomic<TraceSinkFn> g_sink{nullptr};
+
+bool IsTrailingSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+}  // namespace
+
+TraceSinkFn SetTraceSink(TraceSinkFn sink) { return g_sink.exchange(sink); }
+
+void Trace(const char* format, ...) {
+  char line[TRACE_BUFFER_SIZE];
+  constexpr std::size_t prefixLength = sizeof(TRACE_PREFIX) - 1;
+  std::memcpy(line, TRACE_PREFIX, prefixLength);
+
+  // Format into the room left below TRACE_TEXT_LIMIT; a longer text is cut there.
+  std::size_t length = prefixLength;
+  if (format != nullptr) {
+    va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(line + prefixLength, TRACE_TEXT_LIMIT - prefixLength, format, args);
+    va_end(args);
+    if (written > 0) {
+      line[TRACE_TEXT_LIMIT - 1] = '\0';
+      length = prefixLength + std::strlen(line + prefixLength);
+    }
+  }
+
+  // Callers' trailing line feeds (and the prefix's blank when the text is empty) go.
+  while (length > 0 && IsTrailingSpace(line[length - 1])) --length;
+  line[length++] = '\r';
+  line[length++] = '\n';
+  line[length] = '\0';
+
+  const TraceSinkFn sink = g_sink.load();
+  (sink != nullptr ? sink : PlatformTraceSink)(line);
+}

@@ -1,0 +1,7 @@
+find_package(benchmark REQUIRED)
+find_package(ZLIB REQUIRED)
+file(GLOB UPDATER_BENCH_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/*.cpp)
+add_executable(updater_bench ${UPDATER_BENCH_SOURCES} ${UPDATER_BENCH_EXTRA_SOURCES})
+target_include_directories(updater_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/bench)
+target_link_libraries(updater_bench PRIVATE updater_core ${UPDATER_TEST_EXTRA_LIBS} benchmark::benchmark benchmark::benchmark_main ZLIB::ZLIB)
+target_compile_options(updater_bench PRIVATE -O2)

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The whole test suite: set-up, then the native tests, the sanitizer runs (ASan+UBSan, TSan) and the
+# Windows tests under Wine. Exits non-zero if any part fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+jobs=$(nproc)
+
+build() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+run_native() {
+  echo "=== $1: tests"
+  (cd "build/$1" && GTEST_BRIEF=1 ctest -V --timeout 900)
+}
+
+for preset in native asan tsan windows; do
+  echo "=== $preset: build"
+  build "$preset"
+done
+
+run_native native
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_native asan
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_native tsan
+
+echo "=== windows: tests under Wine"
+bash scripts/wine-session.sh build/windows bash -c 'cd build/windows && GTEST_BRIEF=1 ctest -V --timeout 1200'
+
+echo "=== all tests passed"
