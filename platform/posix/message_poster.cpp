@@ -1,0 +1,6 @@
+#include "app/message_poster.h"
+
+MessagePoster& PlatformMessagePoster() {
+  static PostedMessageQueue queue;
+  return queue;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// UsbPort: finds the unit by its device interface class, opens it with one bulk IN and one bulk OUT pipe,
+// closes it again, and holds the notification target of the loader.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "app/message_poster.h"
+#include "usb/device_link_context.h"
+#include "usb/usb_platform.h"
+
+inline constexpr std::size_t USB_PATH_SIZE = 260;
+
+class UsbPort {
+ public:
+  explicit UsbPort(const DeviceLinkContext& context);
+  virtual ~UsbPort();
+  UsbPort(const UsbPort&) = delete;
+  UsbPort& operator=(const UsbPort&) = delete;
+
+  virtual int SetNotifyWindow(WindowRef window, std::uint32_t dataMessage, std::uint32_t resultMessage);
+  virtual void ReceiveData(const std::uint8_t* bytes, std::uint32_t count);
+
+  int OpenUsbConnection();
+  void CloseUsbConnection();
+  int FindUsbDevicePath(char (&path)[USB_PATH_SIZE]);
+  int CheckLocationID(UsbDeviceList list, const UsbDeviceRef& device);
+
+  // Fields, in the order of the connection's data model.
+  std::thread threadHandle;  // the worker of the loader; joined, never terminated
+  UsbFileHandle deviceHandle;
+  UsbInterfaceHandle winUsbHandle;
+  std::uint8_t pipeIn = 0;
+  std::uint8_t pipeOut = 0;
+  std::int32_t connected = 0;
+  std::atomic<std::uint32_t> stopRequested{0};
+  std::int32_t checkLocation = 0;
+  Guid interfaceGuid{};
+  char locationId[USB_PATH_SIZE] = {};
+  WindowRef notifyWindow = nullptr;
+  std::uint32_t dataMessage = 0;
+  std::uint32_t resultMessage = 0;
+
+ protected:
+  DeviceLinkContext context_;
+};
