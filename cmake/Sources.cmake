@@ -30,12 +30,23 @@ if(WIN32)
   target_link_libraries(updater_core PUBLIC setupapi advapi32 user32 gdi32 comctl32 shell32 ole32)
 endif()
 
-# Optional per-area additions (resources, generated images, programs) live beside the area.
+# Per-area additions live in cmake/areas/*.cmake (included in name order). They may append to:
+#   UPDATER_RESOURCE_SOURCES      .rc files linked into every Windows executable (program, demo, tests)
+#   UPDATER_TEST_EXTRA_SOURCES    extra sources of the test executable
+#   UPDATER_TEST_EXTRA_LIBS       extra libraries of the test and benchmark executables
+#   UPDATER_BENCH_EXTRA_SOURCES   extra sources of the benchmark executable
+set(UPDATER_RESOURCE_SOURCES)
+set(UPDATER_TEST_EXTRA_SOURCES)
+set(UPDATER_TEST_EXTRA_LIBS)
+set(UPDATER_BENCH_EXTRA_SOURCES)
 file(GLOB UPDATER_AREA_CMAKE CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/areas/*.cmake)
 list(SORT UPDATER_AREA_CMAKE)
 foreach(area ${UPDATER_AREA_CMAKE})
   include(${area})
 endforeach()
+
+# The programs (the updater and its demo) come last: they use everything above.
+include(cmake/Programs.cmake)
 
 if(UPDATER_BUILD_TESTS)
   include(cmake/Tests.cmake)

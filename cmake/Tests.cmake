@@ -15,6 +15,9 @@ file(GLOB UPDATER_TEST_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/tests/*.cpp
   ${PROJECT_SOURCE_DIR}/tests/support/*.cpp
   ${PROJECT_SOURCE_DIR}/tests/${UPDATER_PLATFORM}/*.cpp)
+if(WIN32)
+  list(APPEND UPDATER_TEST_EXTRA_SOURCES ${UPDATER_RESOURCE_SOURCES})
+endif()
 add_executable(updater_tests ${UPDATER_TEST_SOURCES} ${UPDATER_TEST_EXTRA_SOURCES})
 target_include_directories(updater_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(updater_tests PRIVATE updater_core ${UPDATER_TEST_EXTRA_LIBS} gmock gtest gtest_main)
