@@ -1,0 +1,118 @@
+#include "ui/main_window.h"
+
+#include <new>
+
+#include "app/trace.h"
+#include "usb/usb_fw_loader.h"
+
+MainWindow::MainWindow(WindowRef window, MainWindowView& view, MainWindowServices& services,
+                       std::int32_t& restartFlag)
+    : window_(window), view_(view), services_(services), restartFlag_(restartFlag) {}
+
+// A window that never saw its destruction message still gives back what it holds.
+MainWindow::~MainWindow() { ReleaseResources(); }
+
+bool MainWindow::OnInitDialog() {
+  Trace("Message: WM_INITDIALOG");
+  view_.SetIcons();
+
+  const bool imagesValid = services_.ValidateFirmwareImages();
+  if (!imagesValid) {
+    view_.ShowMessage(MAIN_TEXT_IMAGE_CORRUPTED, MAIN_CAPTION_ERROR, MAIN_STYLE_WARNING);
+    view_.DisableUpdateButton();
+  }
+
+  bannerFont_ = view_.CreateBannerFont();
+  if (imagesValid) {
+    view_.SetVersionText(services_.ApplicationVersion());
+  } else {
+    view_.SetVersionTextFromString(MAIN_TEXT_INVALID);
+  }
+
+  const std::uint16_t current = services_.ReadUiLanguage();
+  int index = 0;
+  for (const UiLanguageEntry& language : MAIN_WINDOW_LANGUAGES) {
+    view_.AddLanguage(language.name, language.languageId);
+    if (language.languageId == current) view_.SelectLanguage(index);
+    ++index;
+  }
+
+  view_.AddAboutMenuItem(IDD_ABOUTBOX);
+
+  loader_.reset(services_.CreateLoader());
+  if (!loader_) view_.Destroy();
+  return true;
+}
+
+bool MainWindow::OnClose() {
+  Trace("Message: WM_CLOSE");
+  CloseRequest();
+  restartFlag_ = 0;
+  return true;
+}
+
+bool MainWindow::OnCommand(std::uint16_t id, std::uint16_t notification) {
+  switch (id) {
+    case MAIN_ID_CANCEL:
+      Trace("Message: WM_COMMAND -> IDCANCEL");
+      CloseRequest();
+      restartFlag_ = 0;
+      return true;
+    case IDB_RESOURCE:
+      Trace("Message: WM_COMMAND -> IDB_RESOURCE");
+      if (loader_) services_.OpenProgressWindow(window_, loader_.get());
+      return true;
+    case IDC_SELECT_LANG:
+      // The chooser's other notifications (focus, drop-down) are not ours.
+      if (notification != MAIN_CBN_SELCHANGE) return false;
+      Trace("Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE");
+      ApplyLanguageChoice();
+      return true;
+    default:
+      Trace("Message: WM_COMMAND -> Unknown %d", id);
+      return false;
+  }
+}
+
+bool MainWindow::OnSysCommand(std::uintptr_t command) {
+  if (command != IDD_ABOUTBOX) return false;
+  Trace("Message: WM_SYSCOMMAND -> IDD_ABOUTBOX");
+  view_.ShowAboutBox();
+  return true;
+}
+
+bool MainWindow::OnDestroy() {
+  Trace("Message: WM_DESTROY\n");
+  ReleaseResources();
+  view_.PostQuit(0);
+  return true;
+}
+
+// While an update runs the user is asked first; only "No" keeps the window.
+void MainWindow::CloseRequest() {
+  if (loader_ && loader_->busy.load() != 0) {
+    const int answer = view_.ShowMessage(MAIN_TEXT_QUIT_QUESTION, MAIN_CAPTION_INFORMATION, MAIN_STYLE_QUIT_QUESTION);
+    if (answer == MAIN_ANSWER_NO) return;
+  }
+  view_.Destroy();
+}
+
+// A new language takes effect by recreating the window: start-up sees the restart flag.
+void MainWindow::ApplyLanguageChoice() {
+  std::uintptr_t itemData = 0;
+  if (!view_.SelectedLanguage(&itemData)) return;
+  const auto chosen = static_cast<std::uint16_t>(itemData);
+  if (chosen == services_.ReadUiLanguage()) return;
+  services_.WriteUiLanguage(chosen);
+  restartFlag_ = 1;
+  view_.Destroy();
+}
+
+// The loader's destructor stops a running worker before anything it uses goes.
+void MainWindow::ReleaseResources() {
+  if (bannerFont_ != nullptr) {
+    view_.ReleaseFont(bannerFont_);
+    bannerFont_ = nullptr;
+  }
+  loader_.reset();
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The main window's logic: initialisation, the close request, "Update!", the language chooser, the About
+// box and destruction, with their trace lines. Platform-free: it talks to a MainWindowView for the window
+// and to MainWindowServices for the other parts of the program.
+
+#include <cstdint>
+#include <memory>
+
+#include "app/message_poster.h"
+#include "ui/main_window_view.h"
+
+class UsbFwLoader;
+
+// Template, control, command and string identifiers of the main window.
+inline constexpr std::uint16_t IDD_MAIN_WINDOW = 117;
+inline constexpr std::uint16_t IDD_ABOUTBOX = 116;            // also the system-menu command
+inline constexpr std::uint16_t IDI_MAIN_WINDOW = 113;         // icon group of the window
+inline constexpr std::uint16_t IDC_VERSION_LABEL = 40006;
+inline constexpr std::uint16_t IDB_RESOURCE = 40003;          // "Update!"
+inline constexpr std::uint16_t IDC_SELECT_LANG = 40004;
+inline constexpr std::uint16_t MAIN_ID_CANCEL = 2;            // "Exit"
+inline constexpr std::uint16_t MAIN_CBN_SELCHANGE = 1;
+
+inline constexpr std::uint16_t MAIN_TEXT_QUIT_QUESTION = 40017;
+inline constexpr std::uint16_t MAIN_TEXT_IMAGE_CORRUPTED = 40020;
+inline constexpr std::uint16_t MAIN_TEXT_INVALID = 40021;
+inline constexpr std::uint16_t MAIN_CAPTION_INFORMATION = 40009;
+inline constexpr std::uint16_t MAIN_CAPTION_ERROR = 40010;
+
+// Message box styles and answers (the Win32 values).
+inline constexpr std::uint32_t MAIN_STYLE_WARNING = 0x30;          // MB_ICONWARNING
+inline constexpr std::uint32_t MAIN_STYLE_QUIT_QUESTION = 0x1124;  // MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2|MB_SYSTEMMODAL
+inline constexpr int MAIN_ANSWER_NO = 7;                           // IDNO
+
+// The language chooser, in this order; each text in its own language.
+struct UiLanguageEntry {
+  const char16_t* name;
+  std::uint16_t languageId;
+};
+inline constexpr UiLanguageEntry MAIN_WINDOW_LANGUAGES[] = {
+    {u"English", 1033}, {u"Deutsch", 1031}, {u"Fran\u00e7ais", 1036}, {u"Italiano", 1040}, {u"Espa\u00f1ol", 3082},
+};
+
+// What the main window calls in the other parts of the program.
+class MainWindowServices {
+ public:
+  virtual ~MainWindowServices() = default;
+  // Checks both embedded images; fills the application image's record.
+  virtual bool ValidateFirmwareImages() = 0;
+  // The application image's version text (8-bit), valid after a successful validation.
+  virtual const char* ApplicationVersion() = 0;
+  virtual std::uint16_t ReadUiLanguage() = 0;
+  virtual void WriteUiLanguage(std::uint16_t languageId) = 0;
+  // A new loader, or null when none can be made.
+  virtual UsbFwLoader* CreateLoader() = 0;
+  // Hands the update to the sequencer: the progress window, owned by the main window.
+  virtual void OpenProgressWindow(WindowRef mainWindow, UsbFwLoader* loader) = 0;
+};
+
+class MainWindow {
+ public:
+  // `restartFlag` is start-up's flag: 1 when the window ends for a change of language, else 0.
+  MainWindow(WindowRef window, MainWindowView& view, MainWindowServices& services, std::int32_t& restartFlag);
+  ~MainWindow();
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // Each returns true when it handled the message.
+  bool OnInitDialog();
+  bool OnClose();
+  bool OnCommand(std::uint16_t id, std::uint16_t notification);
+  bool OnSysCommand(std::uintptr_t command);
+  bool OnDestroy();
+
+  UsbFwLoader* Loader() const { return loader_.get(); }
+  FontRef BannerFont() const { return bannerFont_; }
+
+ private:
+  void CloseRequest();
+  void ApplyLanguageChoice();
+  void ReleaseResources();
+
+  WindowRef window_;
+  MainWindowView& view_;
+  MainWindowServices& services_;
+  std::int32_t& restartFlag_;
+  std::unique_ptr<UsbFwLoader> loader_;
+  FontRef bannerFont_ = nullptr;
+};
