@@ -91,7 +91,7 @@ class FakeView final : public MainWindowView {
   bool updateDisabled = false;
   std::string versionText;
   std::uint16_t versionStringId = 0;
-  std::vector<std::pair<std::u16string, std::uint16_t>> languages;
+  std::vector<std::pair<std::wstring, std::uint16_t>> languages;
   int selected = -1;
   std::vector<std::uint32_t> menuItems;
   int aboutBoxes = 0;
@@ -112,7 +112,7 @@ class FakeView final : public MainWindowView {
   }
   void SetVersionText(const char* text) override { versionText = text; }
   void SetVersionTextFromString(std::uint16_t stringId) override { versionStringId = stringId; }
-  void AddLanguage(const char16_t* name, std::uint16_t languageId) override { languages.emplace_back(name, languageId); }
+  void AddLanguage(const wchar_t* name, std::uint16_t languageId) override { languages.emplace_back(name, languageId); }
   void SelectLanguage(int index) override { selected = index; }
   bool SelectedLanguage(std::uintptr_t* itemData) override {
     if (selected < 0 || !selectionReadable) return false;
@@ -200,8 +200,8 @@ TEST_F(MainWindowTest, InitialisationShowsVersionLanguagesMenuAndMakesTheLoader)
   EXPECT_FALSE(view.updateDisabled);
   EXPECT_EQ(view.versionText, "001.005.019");
   EXPECT_EQ(view.versionStringId, 0);
-  const std::vector<std::pair<std::u16string, std::uint16_t>> expected = {
-      {u"English", 1033}, {u"Deutsch", 1031}, {u"Français", 1036}, {u"Italiano", 1040}, {u"Español", 3082}};
+  const std::vector<std::pair<std::wstring, std::uint16_t>> expected = {
+      {L"English", 1033}, {L"Deutsch", 1031}, {L"Fran\u00e7ais", 1036}, {L"Italiano", 1040}, {L"Espa\u00f1ol", 3082}};
   EXPECT_EQ(view.languages, expected);
   EXPECT_EQ(view.selected, 0);
   EXPECT_THAT(view.menuItems, ElementsAre(116u));

@@ -18,7 +18,7 @@ bool MainWindow::OnInitDialog() {
 
   const bool imagesValid = services_.ValidateFirmwareImages();
   if (!imagesValid) {
-    view_.ShowMessage(MAIN_TEXT_IMAGE_CORRUPTED, MAIN_CAPTION_ERROR, MAIN_STYLE_WARNING);
+    view_.ShowMessage(IDS_IMAGE_CORRUPTED, IDS_CAPTION_ERROR, MAIN_STYLE_WARNING);
     view_.DisableUpdateButton();
   }
 
@@ -26,14 +26,14 @@ bool MainWindow::OnInitDialog() {
   if (imagesValid) {
     view_.SetVersionText(services_.ApplicationVersion());
   } else {
-    view_.SetVersionTextFromString(MAIN_TEXT_INVALID);
+    view_.SetVersionTextFromString(IDS_VERSION_INVALID);
   }
 
   const std::uint16_t current = services_.ReadUiLanguage();
   int index = 0;
-  for (const UiLanguageEntry& language : MAIN_WINDOW_LANGUAGES) {
-    view_.AddLanguage(language.name, language.languageId);
-    if (language.languageId == current) view_.SelectLanguage(index);
+  for (const UiLanguageEntry& language : UI_LANGUAGES) {
+    view_.AddLanguage(language.name, language.id);
+    if (language.id == current) view_.SelectLanguage(index);
     ++index;
   }
 
@@ -91,7 +91,7 @@ bool MainWindow::OnDestroy() {
 // While an update runs the user is asked first; only "No" keeps the window.
 void MainWindow::CloseRequest() {
   if (loader_ && loader_->busy.load() != 0) {
-    const int answer = view_.ShowMessage(MAIN_TEXT_QUIT_QUESTION, MAIN_CAPTION_INFORMATION, MAIN_STYLE_QUIT_QUESTION);
+    const int answer = view_.ShowMessage(IDS_CONFIRM_QUIT, IDS_CAPTION_INFORMATION, MAIN_STYLE_QUIT_QUESTION);
     if (answer == MAIN_ANSWER_NO) return;
   }
   view_.Destroy();

@@ -8,38 +8,19 @@
 
 #include "app/message_poster.h"
 #include "ui/main_window_view.h"
+#include "ui/resource_ids.h"
+#include "ui/ui_language.h"
 
 class UsbFwLoader;
 
-// Template, control, command and string identifiers of the main window.
-inline constexpr std::uint16_t IDD_MAIN_WINDOW = 117;
-inline constexpr std::uint16_t IDD_ABOUTBOX = 116;            // also the system-menu command
-inline constexpr std::uint16_t IDI_MAIN_WINDOW = 113;         // icon group of the window
-inline constexpr std::uint16_t IDC_VERSION_LABEL = 40006;
-inline constexpr std::uint16_t IDB_RESOURCE = 40003;          // "Update!"
-inline constexpr std::uint16_t IDC_SELECT_LANG = 40004;
-inline constexpr std::uint16_t MAIN_ID_CANCEL = 2;            // "Exit"
+// The dialog's "Exit" button and the chooser's selection notification (the Win32 values).
+inline constexpr std::uint16_t MAIN_ID_CANCEL = 2;  // IDCANCEL
 inline constexpr std::uint16_t MAIN_CBN_SELCHANGE = 1;
-
-inline constexpr std::uint16_t MAIN_TEXT_QUIT_QUESTION = 40017;
-inline constexpr std::uint16_t MAIN_TEXT_IMAGE_CORRUPTED = 40020;
-inline constexpr std::uint16_t MAIN_TEXT_INVALID = 40021;
-inline constexpr std::uint16_t MAIN_CAPTION_INFORMATION = 40009;
-inline constexpr std::uint16_t MAIN_CAPTION_ERROR = 40010;
 
 // Message box styles and answers (the Win32 values).
 inline constexpr std::uint32_t MAIN_STYLE_WARNING = 0x30;          // MB_ICONWARNING
 inline constexpr std::uint32_t MAIN_STYLE_QUIT_QUESTION = 0x1124;  // MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2|MB_SYSTEMMODAL
 inline constexpr int MAIN_ANSWER_NO = 7;                           // IDNO
-
-// The language chooser, in this order; each text in its own language.
-struct UiLanguageEntry {
-  const char16_t* name;
-  std::uint16_t languageId;
-};
-inline constexpr UiLanguageEntry MAIN_WINDOW_LANGUAGES[] = {
-    {u"English", 1033}, {u"Deutsch", 1031}, {u"Fran\u00e7ais", 1036}, {u"Italiano", 1040}, {u"Espa\u00f1ol", 3082},
-};
 
 // What the main window calls in the other parts of the program.
 class MainWindowServices {

@@ -24,7 +24,7 @@ class MainWindowView {
   virtual void SetVersionTextFromString(std::uint16_t stringId) = 0;
 
   // The language chooser: entries appended at the end with the language identifier as item data.
-  virtual void AddLanguage(const char16_t* name, std::uint16_t languageId) = 0;
+  virtual void AddLanguage(const wchar_t* name, std::uint16_t languageId) = 0;
   virtual void SelectLanguage(int index) = 0;
   // The item data of the selected entry; false when nothing is selected or the data cannot be read.
   virtual bool SelectedLanguage(std::uintptr_t* itemData) = 0;
