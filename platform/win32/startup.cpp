@@ -1,0 +1,67 @@
+#include "platform/win32/startup.h"
+
+#include <commctrl.h>
+
+#include <cstdint>
+#include <cwchar>
+
+#include "app/registry_check.h"
+#include "app/settings_store.h"
+#include "app/startup.h"
+#include "platform/win32/main_window.h"
+#include "ui/ui_language.h"
+
+namespace {
+
+class Win32Startup final : public StartupPlatform {
+ public:
+  Win32Startup(const DeviceLinkContext& context, std::int32_t& restartFlag)
+      : services_(context), restartFlag_(restartFlag) {}
+
+  int CheckTavikRegistry() override { return ::CheckTavikRegistry(); }
+  std::uint16_t ReadUiLanguage() override { return ::ReadUiLanguage(); }
+  void SetInterfaceLanguage(std::uint16_t languageId) override { SetUiLanguage(languageId); }
+  bool CreateMainWindow() override {
+    HWND window = ::CreateMainWindow(services_, restartFlag_);
+    if (window == nullptr) return false;
+    ShowWindow(window, SW_SHOWNORMAL);  // whatever show command the process was given
+    return true;
+  }
+  void RunMessageLoop() override { RunDialogMessageLoop(); }
+
+ private:
+  ProgramMainWindowServices services_;
+  std::int32_t& restartFlag_;
+};
+
+// The dialog a message is for, if it belongs to one: its top-level window of the dialog class.
+HWND DialogOf(HWND window) {
+  if (window == nullptr) return nullptr;
+  HWND root = GetAncestor(window, GA_ROOT);
+  wchar_t className[8] = {};
+  if (root == nullptr || GetClassNameW(root, className, 8) == 0) return nullptr;
+  return std::wcscmp(className, L"#32770") == 0 ? root : nullptr;
+}
+
+}  // namespace
+
+void RunDialogMessageLoop() {
+  MSG message;
+  // -1 is an error that would only repeat: it ends the loop like the quit message.
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    HWND dialog = DialogOf(message.hwnd);
+    if (dialog != nullptr && IsDialogMessageW(dialog, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+int RunUpdaterProgram(const DeviceLinkContext& context) {
+  // The progress window's bar is a common control.
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  static std::int32_t restartFlag = 0;  // shared with the main window
+  Win32Startup platform(context, restartFlag);
+  return RunApplication(platform, restartFlag);
+}

@@ -1,0 +1,6 @@
+// The updater: the program on the real USB stack.
+#include <windows.h>
+
+#include "platform/win32/startup.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return RunUpdaterProgram(ProgramDeviceLinkContext()); }

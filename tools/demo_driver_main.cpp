@@ -1,0 +1,97 @@
+// Runs one whole update of the demo program unattended: starts it, presses "Update!", waits for the end,
+// confirms the final message and exits it; takes screenshots along the way and writes the trace lines.
+//
+//   HelmetDemoDriver.exe <output folder>
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "tools/demo_driver.h"
+
+namespace {
+constexpr int IDB_UPDATE = 40003;
+constexpr int IDC_VERSION = 40006;
+constexpr int IDC_BAR = 40001;
+constexpr int IDC_STATUS = 40005;
+constexpr DWORD kWindowTimeoutMs = 60000;
+constexpr DWORD kUpdateTimeoutMs = 15 * 60000;
+
+void Say(const std::string& text) {
+  std::printf("demo-driver: %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void Snap(const std::wstring& folder, const wchar_t* name) {
+  const std::wstring path = folder + L"\\" + name;
+  Say((SaveScreenshot(path) ? "screenshot " : "no screenshot ") + Utf8(path));
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring folder = argc > 1 ? argv[1] : L".";
+  DebugOutputCapture trace;
+  DrivenProcess demo;
+  if (!demo.Start(SiblingPath(L"HelmetUpdaterDemo.exe"), {})) {
+    Say("the demo program did not start");
+    return 1;
+  }
+
+  HWND main = WaitForWindow([&] { return FindMainWindow(demo.Id()); }, kWindowTimeoutMs);
+  if (main == nullptr) {
+    Say("no main window");
+    return 1;
+  }
+  Say("main window \"" + Utf8(WindowText(main)) + "\", version " + Utf8(ControlText(main, IDC_VERSION)));
+  Sleep(500);  // let it paint
+  Snap(folder, L"1-main-window.bmp");
+
+  PressButton(main, IDB_UPDATE);
+  HWND progress = WaitForWindow([&] { return FindProgressWindow(demo.Id()); }, kWindowTimeoutMs);
+  if (progress == nullptr) {
+    Say("no progress window");
+    return 1;
+  }
+  Say("progress window \"" + Utf8(WindowText(progress)) + "\"");
+
+  // Follow the status lines until the final message; a picture once the bar is past the middle.
+  std::size_t shown = 0;
+  bool midSnapped = false;
+  HWND box = nullptr;
+  WaitUntil(
+      [&] {
+        const auto lines = ListBoxLines(progress, IDC_STATUS);
+        for (; shown < lines.size(); ++shown) Say("status: " + Utf8(lines[shown]));
+        if (!midSnapped && ProgressPosition(progress, IDC_BAR) >= 50) {
+          Snap(folder, L"2-progress-window.bmp");
+          midSnapped = true;
+        }
+        box = FindMessageBox(demo.Id());
+        return box != nullptr;
+      },
+      kUpdateTimeoutMs);
+  if (box == nullptr) {
+    Say("no final message");
+    return 1;
+  }
+  const auto lines = ListBoxLines(progress, IDC_STATUS);
+  for (; shown < lines.size(); ++shown) Say("status: " + Utf8(lines[shown]));
+  Sleep(500);
+  const std::wstring message = ControlText(box, 0xFFFF);
+  Say("final message \"" + Utf8(WindowText(box)) + "\": " + Utf8(message));
+  Snap(folder, L"3-final-message.bmp");
+  PressButton(box, IDOK);
+
+  // Back in the main window: leave the program.
+  WaitUntil([&] { return IsWindowEnabled(main) && FindProgressWindow(demo.Id()) == nullptr; }, kWindowTimeoutMs);
+  PressButton(main, IDCANCEL);
+  DWORD exitCode = 0;
+  const bool ended = demo.WaitForExit(kWindowTimeoutMs, &exitCode);
+  Say(ended ? "the demo program ended with " + std::to_string(static_cast<int>(exitCode)) : "the demo did not end");
+
+  std::ofstream out((folder + L"\\trace.txt").c_str(), std::ios::binary);
+  for (const std::string& line : trace.Lines(demo.Id())) out << line;
+  Say("trace " + Utf8(folder + L"\\trace.txt") + (trace.Active() ? "" : " (no debugger output could be read)"));
+  return ended && exitCode == 0 && IsWindow(main) == FALSE ? 0 : 1;
+}
