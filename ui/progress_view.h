@@ -26,10 +26,6 @@ inline constexpr std::uint32_t UI_MB_ICONINFORMATION = 0x40;
 inline constexpr std::uint32_t UI_MB_QUESTION = 0x124;  // yes/no, question icon, "No" the default button
 inline constexpr int UI_IDNO = 7;
 
-// The progress window's control identifiers (template 119).
-inline constexpr int IDC_PROGRESS_BAR = 40001;
-inline constexpr int IDC_STATUS_LIST = 40005;
-
 class ProgressView {
  public:
   virtual ~ProgressView() = default;

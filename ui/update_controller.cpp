@@ -67,7 +67,7 @@ int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, 
   stage = STAGE_NONE;
   step = STEP_NONE;
   if (loader->busy.load() != 0) {
-    view_.ShowMessage(parent, TEXT_ALREADY_RUNNING, TEXT_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
+    view_.ShowMessage(parent, IDS_UPDATE_RUNNING, IDS_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
     return 0;
   }
   // The parent is disabled before the checks run: their message boxes run a message loop, and "Update!" or
@@ -180,7 +180,7 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
     }
     SetOverallProgress(100);
     ShowStage(STAGE_COMPLETED);
-    view_.ShowMessage(window, TEXT_UPDATE_COMPLETED, TEXT_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
+    view_.ShowMessage(window, IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
     DestroyProgressWindow(window);
     return;
   }
@@ -201,7 +201,7 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
   ShowStage(STAGE_FAILED);
   view_.SetBarError(progressWindow);
   view_.SetBarPosition(progressWindow, 100);
-  view_.ShowMessage(window, TEXT_UPDATE_FAILED, TEXT_CAPTION_ERROR, UI_MB_ICONERROR);
+  view_.ShowMessage(window, IDS_UPDATE_FAILED, IDS_CAPTION_ERROR, UI_MB_ICONERROR);
   DestroyProgressWindow(window);
 }
 
@@ -222,28 +222,28 @@ void UpdateController::ShowStage(UpdateStage next) {
 }
 
 void UpdateController::ShowResultMessage(ResultCode code) {
-  std::uint16_t text = TEXT_FIRMWARE_INVALID;
-  std::uint16_t caption = TEXT_CAPTION_ERROR;
+  std::uint16_t text = IDS_FIRMWARE_DATA_INVALID;
+  std::uint16_t caption = IDS_CAPTION_ERROR;
   std::uint32_t style = UI_MB_ICONWARNING;
   switch (code) {
     case FWL_OK:
       return;
     case FWL_ERR_NOT_FOUND:
-      text = TEXT_DEVICE_NOT_FOUND;
+      text = IDS_DEVICE_NOT_FOUND;
       break;
     case FWL_ERR_APP_MODE:
-      text = TEXT_APPLICATION_MODE;
+      text = IDS_DEVICE_IN_APP_MODE;
       break;
     case FWL_BUSY:
-      text = TEXT_ALREADY_RUNNING;
-      caption = TEXT_CAPTION_INFORMATION;
+      text = IDS_UPDATE_RUNNING;
+      caption = IDS_CAPTION_INFORMATION;
       style = UI_MB_ICONINFORMATION;
       break;
     case FWL_ERR_NEWER_FIRMWARE:
-      text = TEXT_NEWER_FIRMWARE;
+      text = IDS_NEWER_FIRMWARE;
       break;
     case FWL_ERR_WRONG_DEVICE:
-      text = TEXT_WRONG_DEVICE;
+      text = IDS_WRONG_DEVICE;
       break;
     default:
       style = UI_MB_ICONERROR;
@@ -255,7 +255,7 @@ void UpdateController::ShowResultMessage(ResultCode code) {
 int UpdateController::ConfirmCancel(WindowRef window) {
   if (loader->busy.load() == 0 && step == STEP_NONE) return 1;
   // A box that could not be shown (answer 0) counts as yes.
-  if (view_.ShowMessage(window, TEXT_CONFIRM_ABORT, TEXT_CAPTION_INFORMATION, UI_MB_QUESTION) == UI_IDNO) return 0;
+  if (view_.ShowMessage(window, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_MB_QUESTION) == UI_IDNO) return 0;
   loader->abortRequested.store(1);
   return 1;
 }

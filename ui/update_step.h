@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "image/image_resources.h"
+#include "ui/resource_ids.h"
 
 using UpdateStep = std::int32_t;
 inline constexpr UpdateStep STEP_NONE = 0;  // no step chosen yet
@@ -21,24 +22,6 @@ inline constexpr UpdateStage STAGE_PROGRAMMING = 2;
 inline constexpr UpdateStage STAGE_VERIFYING = 3;
 inline constexpr UpdateStage STAGE_COMPLETED = 4;
 inline constexpr UpdateStage STAGE_FAILED = 5;
-
-// The texts of the status list and of the sequencer's message boxes (string table ids).
-inline constexpr std::uint16_t TEXT_START_UPDATE = 40002;
-inline constexpr std::uint16_t TEXT_PROGRAM_APPLICATION = 40003;
-inline constexpr std::uint16_t TEXT_PROGRAM_BOOTLOADER_1 = 40004;
-inline constexpr std::uint16_t TEXT_PROGRAM_BOOTLOADER_2 = 40005;
-inline constexpr std::uint16_t TEXT_VERIFY_DEVICE = 40006;
-inline constexpr std::uint16_t TEXT_UPDATE_COMPLETED = 40007;
-inline constexpr std::uint16_t TEXT_UPDATE_FAILED = 40008;
-inline constexpr std::uint16_t TEXT_CAPTION_INFORMATION = 40009;
-inline constexpr std::uint16_t TEXT_CAPTION_ERROR = 40010;
-inline constexpr std::uint16_t TEXT_APPLICATION_MODE = 40011;
-inline constexpr std::uint16_t TEXT_ALREADY_RUNNING = 40012;
-inline constexpr std::uint16_t TEXT_DEVICE_NOT_FOUND = 40013;
-inline constexpr std::uint16_t TEXT_FIRMWARE_INVALID = 40014;
-inline constexpr std::uint16_t TEXT_CONFIRM_ABORT = 40016;
-inline constexpr std::uint16_t TEXT_NEWER_FIRMWARE = 40018;
-inline constexpr std::uint16_t TEXT_WRONG_DEVICE = 40019;
 
 inline constexpr std::uint32_t BOOTLOADER_1_ADDRESS = 0x20000;
 inline constexpr std::uint32_t BOOTLOADER_2_ADDRESS = 0x80000;
@@ -57,11 +40,11 @@ struct UpdateStepEntry {
 // Indexed by step; row 0 stands for no step.
 inline constexpr UpdateStepEntry UPDATE_STEP_TABLE[] = {
     {0, 0, 0, 0, 0, STEP_NONE},
-    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_1_ADDRESS, TEXT_PROGRAM_BOOTLOADER_1, 0, 10, STEP_BOOT2_SECOND},
-    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_1_ADDRESS, TEXT_PROGRAM_BOOTLOADER_1, 10, 20, STEP_APPLICATION},
-    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_2_ADDRESS, TEXT_PROGRAM_BOOTLOADER_2, 0, 10, STEP_BOOT1_SECOND},
-    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_2_ADDRESS, TEXT_PROGRAM_BOOTLOADER_2, 10, 20, STEP_APPLICATION},
-    {IDR_APPLICATION_IMAGE, APPLICATION_ADDRESS, TEXT_PROGRAM_APPLICATION, 20, 100, STEP_NONE},
+    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_1_ADDRESS, IDS_PROGRAM_BOOTLOADER1, 0, 10, STEP_BOOT2_SECOND},
+    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_1_ADDRESS, IDS_PROGRAM_BOOTLOADER1, 10, 20, STEP_APPLICATION},
+    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_2_ADDRESS, IDS_PROGRAM_BOOTLOADER2, 0, 10, STEP_BOOT1_SECOND},
+    {IDR_BOOTLOADER_IMAGE, BOOTLOADER_2_ADDRESS, IDS_PROGRAM_BOOTLOADER2, 10, 20, STEP_APPLICATION},
+    {IDR_APPLICATION_IMAGE, APPLICATION_ADDRESS, IDS_PROGRAM_APPLICATION, 20, 100, STEP_NONE},
 };
 
 inline constexpr bool IsUpdateStep(UpdateStep step) { return step >= STEP_BOOT1_FIRST && step <= STEP_APPLICATION; }
@@ -70,15 +53,15 @@ inline constexpr bool IsUpdateStep(UpdateStep step) { return step >= STEP_BOOT1_
 inline constexpr std::uint16_t StageLine(UpdateStage stage, UpdateStep step) {
   switch (stage) {
     case STAGE_STARTED:  // only the first step of a plan announces the start
-      return (step == STEP_BOOT1_FIRST || step == STEP_BOOT2_FIRST) ? TEXT_START_UPDATE : 0;
+      return (step == STEP_BOOT1_FIRST || step == STEP_BOOT2_FIRST) ? IDS_UPDATE_STARTED : 0;
     case STAGE_PROGRAMMING:
-      return IsUpdateStep(step) ? UPDATE_STEP_TABLE[step].programText : TEXT_PROGRAM_APPLICATION;
+      return IsUpdateStep(step) ? UPDATE_STEP_TABLE[step].programText : IDS_PROGRAM_APPLICATION;
     case STAGE_VERIFYING:  // only the application step announces its verification
-      return step == STEP_APPLICATION ? TEXT_VERIFY_DEVICE : 0;
+      return step == STEP_APPLICATION ? IDS_VERIFY_DEVICE : 0;
     case STAGE_COMPLETED:
-      return TEXT_UPDATE_COMPLETED;
+      return IDS_UPDATE_COMPLETED;
     case STAGE_FAILED:
-      return TEXT_UPDATE_FAILED;
+      return IDS_UPDATE_FAILED;
     default:
       return 0;
   }
