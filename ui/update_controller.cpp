@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "image/firmware_image_info.h"
+#include "image/firmware_image.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
