@@ -199,21 +199,21 @@ int UsbPort::OpenUsbConnection() {
 }
 
 void UsbPort::CloseUsbConnection() {
-  UsbPlatform& usb = *context_.usb;
+  UsbPlatform* usb = context_.usb;  // a closed port needs none
   connected = 0;
   if (winUsbHandle != UsbInvalidHandle()) {
-    usb.AbortPipe(winUsbHandle, pipeOut);
+    usb->AbortPipe(winUsbHandle, pipeOut);
     pipeOut = 0;
-    usb.AbortPipe(winUsbHandle, pipeIn);
+    usb->AbortPipe(winUsbHandle, pipeIn);
     pipeIn = 0;
   }
   // The device file goes before the interface handle.
   if (deviceHandle != UsbInvalidHandle()) {
-    usb.CloseDeviceFile(deviceHandle);
+    usb->CloseDeviceFile(deviceHandle);
     deviceHandle = UsbInvalidHandle();
   }
   if (winUsbHandle != UsbInvalidHandle()) {
-    usb.FreeInterface(winUsbHandle);
+    usb->FreeInterface(winUsbHandle);
     winUsbHandle = UsbInvalidHandle();
   }
 }
