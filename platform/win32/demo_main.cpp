@@ -1,0 +1,29 @@
+// The demo: the updater itself, with an emulated unit on an emulated bus in place of the USB stack.
+#include <windows.h>
+
+#include <string>
+
+#include "app/clock.h"
+#include "app/message_poster.h"
+#include "emu/emulated_usb.h"
+#include "image/image_resources.h"
+#include "platform/win32/demo_unit_config.h"
+#include "platform/win32/startup.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // The unit's misuse reports and unknown settings go to the debugger output beside the trace.
+  SetUsbViolationSink([](const std::string& text) { OutputDebugStringA(("[Demo unit] " + text + "\r\n").c_str()); });
+  const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
+  for (const std::string& problem : settings.problems) {
+    OutputDebugStringA(("[Demo unit] not understood, ignored: " + problem + "\r\n").c_str());
+  }
+
+  // The unit's modelled latencies pass in real time, as the program's own waits do.
+  EmulatedUsb bus(SystemClock());
+  if (settings.attached) {
+    EmulatedUnit& unit = bus.AddUnit(settings.unit);
+    for (const Fault& fault : settings.faults) unit.AddFault(fault);
+  }
+  const DeviceLinkContext context{&bus, &SystemClock(), &PlatformMessagePoster(), &ProgramResources()};
+  return RunUpdaterProgram(context);
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The emulated unit of the demo program, set up from environment variables that only the demo reads:
+//
+//   DEMO_UNIT_MODE    bootloader (default) | application | old | none (no unit attached)
+//   DEMO_APP_VERSION  the unit's application version text (default 001.005.010)
+//   DEMO_BOOT2_FLAG   1 (default) or 0: the bootloader-2 flag, which chooses the order of the two copies
+//   DEMO_HWID         the unit's hardware identifier, decimal or 0x-hex (default 6)
+//   DEMO_FAULT        faults, comma-separated, each kind[@exchange]: drop, badcrc, wrongid, wrongaddress,
+//                     wronglength, wrongdata, shortread, transient, stuck, slowerase, unplug, powerloss
+//                     (unplugged or powered off units come back after three seconds)
+//   DEMO_TIMING       realistic (default: an update lasts about a minute) | fast (no modelled time)
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "emu/emulated_unit.h"
+
+struct DemoUnitSettings {
+  bool attached = true;
+  UnitConfig unit;
+  std::vector<Fault> faults;
+  std::vector<std::string> problems;  // settings that were not understood, and kept at their defaults
+};
+
+// Reads the settings through `lookup` (a variable's value, or null when it is not set).
+DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char*)>& lookup);
+
+// The settings of the process's environment.
+DemoUnitSettings ReadDemoUnitSettingsFromEnvironment();
