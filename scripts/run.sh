@@ -1,11 +1,51 @@
 #!/usr/bin/env bash
 # Sets up, builds the Windows program and runs the updater against the emulated unit under Wine.
+#
+# With a usable display ($DISPLAY) the demo opens there and the user drives it. Without one it runs on a
+# virtual display (Xvfb), drives one whole update by itself and keeps screenshots of the main window, of the
+# progress window mid-update and of the final message. Either way the trace lines go to a file; the folder is
+# build/windows/demo-run. The demo's unit is set up by DEMO_* variables (see the README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)"
-if [ ! -f build/windows/HelmetUpdaterDemo.exe ]; then
-  echo "run: the demo program (the updater with the emulated unit) is not built yet; nothing to run." >&2
-  exit 1
+cmake --build --preset windows -j "$(nproc)" --target HelmetUpdaterDemo HelmetDemoDriver
+
+out=build/windows/demo-run
+rm -rf "$out"
+mkdir -p "$out"
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "run: the demo opens on $DISPLAY; its trace goes to $out/trace.txt"
+  WINE_SESSION_DISPLAY="$DISPLAY" bash scripts/wine-session.sh build/windows \
+    bash -c 'wine build/windows/HelmetDemoDriver.exe --watch "$(winepath -w "$1")"' _ "$out"
+  exit 0
 fi
+
+echo "run: no display; the demo runs on a virtual display and updates the emulated unit by itself (about a minute)"
+# A plain window manager, so that the pictures show captions; its start-up banner is left out.
+wm_config="$out/fvwm.config"
+cat >"$wm_config" <<'CONFIG'
+Style * Title, DecorateTransient, BorderWidth 4, HandleWidth 4, !Icon
+CONFIG
+status=0
+bash scripts/wine-session.sh build/windows bash -c '
+  fvwm -f "$1" >/dev/null 2>&1 </dev/null &
+  wm=$!
+  sleep 1
+  wine build/windows/HelmetDemoDriver.exe "$(winepath -w "$2")"
+  status=$?
+  kill "$wm" 2>/dev/null || true
+  exit $status' _ "$(pwd)/$wm_config" "$out" || status=$?
+rm -f "$wm_config"
+
+for picture in "$out"/*.bmp; do
+  [ -e "$picture" ] || continue
+  convert "$picture" "${picture%.bmp}.png" && rm -f "$picture"
+done
+echo "run: trace:       $out/trace.txt"
+echo "run: screenshots: $(ls "$out"/*.png 2>/dev/null | tr '\n' ' ')"
+if [ "$status" -ne 0 ]; then
+  echo "run: the unattended update did not end as expected (status $status)" >&2
+fi
+exit "$status"

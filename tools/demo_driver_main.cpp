@@ -1,7 +1,8 @@
-// Runs one whole update of the demo program unattended: starts it, presses "Update!", waits for the end,
-// confirms the final message and exits it; takes screenshots along the way and writes the trace lines.
+// Runs the demo program and writes its trace lines (as they come) to <output folder>\trace.txt.
+// Unattended, it drives one whole update: presses "Update!", waits for the end, confirms the final message and
+// leaves the program, taking screenshots along the way. With --watch the user drives, and it only waits.
 //
-//   HelmetDemoDriver.exe <output folder>
+//   HelmetDemoDriver.exe [--watch] <output folder>
 #include <windows.h>
 
 #include <cstdio>
@@ -23,6 +24,22 @@ void Say(const std::string& text) {
   std::fflush(stdout);
 }
 
+// Appends the trace lines that came since the last call.
+class TraceFile {
+ public:
+  TraceFile(const DebugOutputCapture& capture, const std::wstring& path) : capture_(capture), out_(path.c_str(), std::ios::binary) {}
+  void Update(DWORD processId) {
+    const auto lines = capture_.Lines(processId);
+    for (; written_ < lines.size(); ++written_) out_ << lines[written_];
+    out_.flush();
+  }
+
+ private:
+  const DebugOutputCapture& capture_;
+  std::ofstream out_;
+  std::size_t written_ = 0;
+};
+
 void Snap(const std::wstring& folder, const wchar_t* name) {
   const std::wstring path = folder + L"\\" + name;
   Say((SaveScreenshot(path) ? "screenshot " : "no screenshot ") + Utf8(path));
@@ -30,12 +47,24 @@ void Snap(const std::wstring& folder, const wchar_t* name) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const std::wstring folder = argc > 1 ? argv[1] : L".";
+  const bool watch = argc > 1 && std::wstring(argv[1]) == L"--watch";
+  const std::wstring folder = argc > (watch ? 2 : 1) ? argv[watch ? 2 : 1] : L".";
   DebugOutputCapture trace;
+  TraceFile traceFile(trace, folder + L"\\trace.txt");
+  if (!trace.Active()) Say("the debugger output cannot be read: no trace");
   DrivenProcess demo;
   if (!demo.Start(SiblingPath(L"HelmetUpdaterDemo.exe"), {})) {
     Say("the demo program did not start");
     return 1;
+  }
+  Say("trace " + Utf8(folder + L"\\trace.txt"));
+
+  if (watch) {
+    DWORD exitCode = 0;
+    while (!demo.WaitForExit(200, &exitCode)) traceFile.Update(demo.Id());
+    traceFile.Update(demo.Id());
+    Say("the demo program ended with " + std::to_string(static_cast<int>(exitCode)));
+    return 0;
   }
 
   HWND main = WaitForWindow([&] { return FindMainWindow(demo.Id()); }, kWindowTimeoutMs);
@@ -67,6 +96,7 @@ int wmain(int argc, wchar_t** argv) {
           Snap(folder, L"2-progress-window.bmp");
           midSnapped = true;
         }
+        traceFile.Update(demo.Id());
         box = FindMessageBox(demo.Id());
         return box != nullptr;
       },
@@ -90,8 +120,6 @@ int wmain(int argc, wchar_t** argv) {
   const bool ended = demo.WaitForExit(kWindowTimeoutMs, &exitCode);
   Say(ended ? "the demo program ended with " + std::to_string(static_cast<int>(exitCode)) : "the demo did not end");
 
-  std::ofstream out((folder + L"\\trace.txt").c_str(), std::ios::binary);
-  for (const std::string& line : trace.Lines(demo.Id())) out << line;
-  Say("trace " + Utf8(folder + L"\\trace.txt") + (trace.Active() ? "" : " (no debugger output could be read)"));
+  traceFile.Update(demo.Id());
   return ended && exitCode == 0 && IsWindow(main) == FALSE ? 0 : 1;
 }
