@@ -173,7 +173,9 @@ void ProgramMainWindowServices::OpenProgressWindow(WindowRef mainWindow, UsbFwLo
 
 HWND CreateMainWindow(MainWindowServices& services, std::int32_t& restartFlag) {
   MainWindowSetup setup{&services, &restartFlag};
-  return CreateUiDialog(IDD_MAIN_WINDOW, nullptr, MainWindowProc, reinterpret_cast<LPARAM>(&setup));
+  HWND window = CreateUiDialog(IDD_MAIN_WINDOW, nullptr, MainWindowProc, reinterpret_cast<LPARAM>(&setup));
+  // A window that ended during its initialisation is no window (not every dialog manager returns null then).
+  return window != nullptr && IsWindow(window) ? window : nullptr;
 }
 
 // Closes on its close button and on "Ok"; every command counts as handled.
