@@ -262,7 +262,7 @@ bool ChooseLanguage(HWND mainWindow, int index) {
                       reinterpret_cast<LPARAM>(combo));
 }
 
-void RequestClose(HWND window) { PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); }
+void RequestClose(HWND window) { PostMessageW(window, WM_CLOSE, 0, 0); }
 
 // --- Pictures ---------------------------------------------------------------------------------------------------
 

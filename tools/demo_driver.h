@@ -110,7 +110,8 @@ std::wstring SelectedComboText(HWND dialog, int comboId);
 bool PressButton(HWND dialog, int buttonId);
 // Picks an entry of the language chooser and tells the window, as a selection by the user does.
 bool ChooseLanguage(HWND mainWindow, int index);
-// Asks a window to close, as its caption's close button does.
+// Asks a window to close, as another program (a task list) does; this reaches a disabled window too, whose
+// caption's close button does nothing.
 void RequestClose(HWND window);
 
 // The whole screen as a 24-bit BMP file.

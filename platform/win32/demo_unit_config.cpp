@@ -4,22 +4,32 @@
 #include <cstring>
 #include <string_view>
 
+#include "usb/usb_block.h"
+
 namespace {
 
 constexpr std::uint32_t DEMO_COMEBACK_MS = 3000;
 
+// Each fault with the request it belongs to (0: any) and its default value.
 struct FaultName {
   const char* name;
   FaultKind kind;
-  std::uint8_t mask;
+  std::uint32_t blockId;
+  std::uint32_t value;
 };
 constexpr FaultName FAULT_NAMES[] = {
-    {"drop", FaultKind::DropAnswer, 0},        {"badcrc", FaultKind::BadCrc, 0},
-    {"wrongid", FaultKind::WrongId, 0},        {"wrongaddress", FaultKind::WrongAddress, 0},
-    {"wronglength", FaultKind::WrongLength, 0}, {"wrongdata", FaultKind::WrongData, 0xFF},
-    {"shortread", FaultKind::ShortRead, 0},    {"transient", FaultKind::TransientBitError, 0x01},
-    {"stuck", FaultKind::StuckBit, 0x01},      {"slowerase", FaultKind::SlowErase, 0},
-    {"unplug", FaultKind::Unplug, 0},          {"powerloss", FaultKind::PowerLoss, 0},
+    {"drop", FaultKind::DropAnswer, 0, 0},
+    {"badcrc", FaultKind::BadCrc, 0, 0},
+    {"wrongid", FaultKind::WrongId, 0, 0},
+    {"wrongaddress", FaultKind::WrongAddress, 0, 0},
+    {"wronglength", FaultKind::WrongLength, 0, 0},
+    {"wrongdata", FaultKind::WrongData, 0, 0},
+    {"shortread", FaultKind::ShortRead, 0, 0},
+    {"transient", FaultKind::TransientBitError, BLK_WRITE, 0},
+    {"stuck", FaultKind::StuckBit, BLK_WRITE, 0},
+    {"slowerase", FaultKind::SlowErase, BLK_ERASE, 0},
+    {"unplug", FaultKind::Unplug, 0, DEMO_COMEBACK_MS},
+    {"powerloss", FaultKind::PowerLoss, 0, DEMO_COMEBACK_MS},
 };
 
 bool ParseNumber(std::string_view text, std::uint64_t* value) {
@@ -32,17 +42,27 @@ bool ParseNumber(std::string_view text, std::uint64_t* value) {
   return true;
 }
 
+// kind[@exchange][=value]
 bool ParseFault(std::string_view item, Fault* fault) {
+  const std::size_t equals = item.find('=');
+  const std::string_view valueText = equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1);
+  item = item.substr(0, equals);
   const std::size_t at = item.find('@');
-  const std::string_view name = item.substr(0, at);
+  const std::string_view exchangeText = at == std::string_view::npos ? std::string_view() : item.substr(at + 1);
+  item = item.substr(0, at);
   for (const FaultName& known : FAULT_NAMES) {
-    if (name != known.name) continue;
+    if (item != known.name) continue;
     *fault = Fault{};
     fault->kind = known.kind;
-    fault->mask = known.mask;
-    if (known.kind == FaultKind::Unplug || known.kind == FaultKind::PowerLoss) fault->value = DEMO_COMEBACK_MS;
-    if (at == std::string_view::npos) return true;
-    return ParseNumber(item.substr(at + 1), &fault->exchange);
+    fault->blockId = known.blockId;
+    fault->value = known.value;
+    if (at != std::string_view::npos && !ParseNumber(exchangeText, &fault->exchange)) return false;
+    if (equals != std::string_view::npos) {
+      std::uint64_t value = 0;
+      if (!ParseNumber(valueText, &value) || value > 0xFFFFFFFFu) return false;
+      fault->value = static_cast<std::uint32_t>(value);
+    }
+    return true;
   }
   return false;
 }
