@@ -573,7 +573,6 @@ void EmulatedUnit::CarryOut(const UsbBlock& request, bool valid, bool halfDone, 
     default:
       break;
   }
-  if (halfDone && id != BLK_ERASE && id != BLK_WRITE && id != BLK_START) answerId = 0;
   if (answerId == BLK_ACK && id < answerOverrides_.size() && answerOverrides_[id]) {
     std::memset(answer.BlockData, 0, BLOCK_DATA_SIZE);
     std::memcpy(answer.BlockData, answerOverrides_[id]->data(), answerOverrides_[id]->size());
