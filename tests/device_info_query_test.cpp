@@ -137,7 +137,7 @@ TEST_F(DeviceInfoQuery, VersionTextsAreCutTo30CharactersAndNeverReadPastTheData)
       {"first text fills the data", std::string(255, 'y') + std::string(1, '\0'), std::string(255, 'y'), ""},
       {"second text unterminated", std::string("1.2.3\0", 6) + std::string(250, 'z'), "1.2.3",
        std::string(250, 'z')},
-      {"no texts", "", "", ""},
+      {"no texts", std::string(1, '\0'), "", ""},
   };
   AddUnit();
   for (const Case& c : cases) {
