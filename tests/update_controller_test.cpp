@@ -430,6 +430,15 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailureCase{"SilentUnit", true, UnitMode::OldApplication, IDS_FIRMWARE_DATA_INVALID, 0x10}),
     [](const ::testing::TestParamInfo<StartFailureCase>& info) { return std::string(info.param.name); });
 
+TEST_F(UpdateControllerTest, AWindowThatDestroyedItselfCountsAsNotCreatedWhateverHandleComesBack) {
+  UnitConfig config;
+  config.application.version = "009.000.000";
+  AddUnit(config);
+  view.handsBackDestroyed = true;
+  ExpectRefused(Open(), IDS_NEWER_FIRMWARE, IDS_CAPTION_ERROR, 0x30);
+  EXPECT_EQ(view.destroyCalls, 1);
+}
+
 TEST_F(UpdateControllerTest, ABusyLoaderGetsTheInformationBoxOwnedByTheMainWindowAndNoWindow) {
   AddUnit();
   loader.busy.store(1);  // a cancelled worker still finishing its reset
