@@ -48,7 +48,7 @@ bool WalkInstances(const RegistryKey& interfaceKey, const char* guid, bool repai
 }
 
 // The administrator test where its error must not escape: a failed test counts as "not an administrator".
-bool IsAdministratorOrNot() {
+bool CountsAsAdministrator() {
   try {
     return IsUserAdministrator() != 0;
   } catch (const AdministratorTestError&) {
@@ -104,7 +104,7 @@ const char* BuildRelaunchArguments() {
 }
 
 void RelaunchElevated() {
-  if (IsAdministratorOrNot()) return;  // nothing to do
+  if (CountsAsAdministrator()) return;  // nothing to do
 
   RegistryCheckPlatform& platform = ActiveRegistryCheckPlatform();
   char program[REGCHECK_PROGRAM_PATH_SIZE] = {};
@@ -116,7 +116,7 @@ void RelaunchElevated() {
 
 int CheckTavikRegistry() {
   RegistryCheckPlatform& platform = ActiveRegistryCheckPlatform();
-  if (IsAdministratorOrNot()) {
+  if (CountsAsAdministrator()) {
     CheckDeviceInterfaceGuids(1);  // only the check that follows decides
     const int result = CheckDeviceInterfaceGuids(0);
     if (result == 0) {

@@ -2,6 +2,7 @@
 // The embedded image catalogue: what is known of each of the two firmware images that the program carries,
 // read from their tagged texts and their CRC-32.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/image_resources.h"
@@ -21,7 +22,7 @@ inline constexpr std::uint32_t BOOTLOADER_SIZE_LIMIT = 0x5E800;  // 387,072
 inline constexpr std::uint32_t APPLICATION_IMAGE_CRC = 0x89FDCD98u;
 inline constexpr std::uint32_t BOOTLOADER_IMAGE_CRC = 0xD5BBA49Fu;
 
-inline constexpr int IMAGE_VERSION_SIZE = 16;  // at most 15 characters and the NUL
+inline constexpr std::size_t IMAGE_VERSION_SIZE = 16;  // at most 15 characters and the NUL
 
 struct FirmwareImageInfo {
   std::int32_t kind;

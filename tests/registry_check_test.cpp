@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/memory_registry.h"
+#include "support/trace_capture.h"
 
 namespace {
 const std::string kBase = "SYSTEM\\CurrentControlSet\\Enum\\USB\\";
@@ -101,6 +102,7 @@ class RegistryCheckTest : public ::testing::Test {
   }
   ~RegistryCheckTest() override {
     EXPECT_EQ(registry_.OpenHandleCount(), 0u) << "a key was left open";
+    EXPECT_TRUE(trace_.Lines().empty()) << "the check writes no trace lines";
     SetRegistryCheckPlatform(previousPlatform_);
     SetActiveRegistry(previousRegistry_);
   }
@@ -128,6 +130,7 @@ class RegistryCheckTest : public ::testing::Test {
 
   MemoryRegistry registry_;
   FakePlatform platform_;
+  TraceCapture trace_;
 
  private:
   Registry* previousRegistry_ = nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/memory_registry.h"
+#include "support/trace_capture.h"
 
 #if !defined(_WIN32)
 #include <cstdio>
@@ -54,6 +55,9 @@ class ProcessRun {
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
+  ~SettingsStoreTest() override { EXPECT_TRUE(trace_.Lines().empty()) << "the store writes no trace lines"; }
+
+  TraceCapture trace_;
   ProcessRun run_;
   MemoryRegistry& registry_ = run_.registry;
 };

@@ -12,7 +12,9 @@
 #define IDI_ABOUT 120
 
 // Controls.
+#ifndef IDC_STATIC
 #define IDC_STATIC (-1)
+#endif
 #define IDC_PROGRESS_BAR 40001    // progress window
 #define IDB_RESOURCE 40003        // main window: "Update!"
 #define IDC_SELECT_LANG 40004     // main window: language chooser

@@ -75,7 +75,10 @@ int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, 
   // enables it again.
   view_.EnableParent(parent, false);
   progressWindow = view_.CreateProgressWindow(parent, *this);
-  if (progressWindow == nullptr) {
+  // A window that destroyed itself during its initialisation was not created, whatever handle the window
+  // system hands back for it (not every dialog manager gives null then).
+  if (progressWindow == nullptr || !windowOpen_) {
+    progressWindow = nullptr;
     view_.EnableParent(parent, true);
     return 0;
   }

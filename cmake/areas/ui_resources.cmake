@@ -16,3 +16,11 @@ if(WIN32)
   # The tests read the version block back through the system's version API.
   list(APPEND UPDATER_TEST_EXTRA_LIBS version)
 endif()
+
+# Shows one window in one language for the screenshots of tests/win32/ui_screenshots.sh; built only by it.
+if(WIN32)
+  add_executable(ui_preview WIN32 EXCLUDE_FROM_ALL
+    ${PROJECT_SOURCE_DIR}/tests/win32/ui_preview/ui_preview_main.cpp ${UI_RESOURCE_SCRIPTS})
+  target_link_libraries(ui_preview PRIVATE updater_core)
+  target_link_options(ui_preview PRIVATE -municode)
+endif()

@@ -105,3 +105,23 @@ EmuHost::Result EmuHost::Exchange(const UsbBlock& request, std::uint32_t readTim
   if (!result.read) result.error = usb_.LastError();
   return result;
 }
+
+bool EmuHost::WriteImage(std::uint32_t address, const std::uint8_t* image, std::uint32_t size) {
+  const auto acked = [&](const UsbBlock& block, std::uint32_t timeoutMs) {
+    const Result result = Exchange(block, timeoutMs);
+    return result.read && result.answer.BlockID == BLK_ACK;
+  };
+  if (!acked(MakeRequest(BLK_START, address, size), 1000)) return false;
+  for (std::uint32_t chunk = 0; chunk < size; chunk += 0x10000) {
+    const std::uint32_t chunkLength = size - chunk < 0x10000 ? size - chunk : 0x10000;
+    if (!acked(MakeRequest(BLK_ERASE, address + chunk, chunkLength), 20000)) return false;
+    for (std::uint32_t offset = chunk; offset < chunk + chunkLength; offset += BLOCK_DATA_SIZE) {
+      const std::uint32_t n = size - offset < BLOCK_DATA_SIZE ? size - offset : BLOCK_DATA_SIZE;
+      UsbBlock write = MakeRequest(BLK_WRITE, address + offset, n);
+      std::memcpy(write.BlockData, image + offset, n);
+      SealBlock(write);
+      if (!acked(write, 1000)) return false;
+    }
+  }
+  return acked(MakeRequest(BLK_FINISH, address, size), 1000);
+}

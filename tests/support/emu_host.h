@@ -34,6 +34,9 @@ class EmuHost {
   };
   // Writes the block as it stands (seal it first) and reads the answer with this timeout.
   Result Exchange(const UsbBlock& request, std::uint32_t readTimeoutMs = 1000);
+  // Sends an image the way an update step does: START, per 64 KiB chunk an ERASE and 256-byte WRITEs, then
+  // FINISH; true when every answer was an acknowledgement.
+  bool WriteImage(std::uint32_t address, const std::uint8_t* image, std::uint32_t size);
   // Writes raw bytes (any length) after setting the OUT timeout.
   bool WriteRaw(const void* bytes, std::uint32_t length);
 

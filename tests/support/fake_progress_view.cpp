@@ -22,7 +22,7 @@ WindowRef FakeProgressView::CreateProgressWindow(WindowRef, UpdateController& co
   open_ = true;
   shown = false;
   controller.ProgressDialogProc(window_, UI_WM_INITDIALOG, 0, 0);
-  return open_ ? window_ : nullptr;
+  return open_ || handsBackDestroyed ? window_ : nullptr;
 }
 
 void FakeProgressView::ShowProgressWindow(WindowRef window) {

@@ -46,6 +46,8 @@ class FakeProgressView final : public ProgressView {
   // What the test decides.
   std::function<int(const FakeBox&)> answer;  // the button pressed; without it, 1 (OK) for every box
   bool failCreation = false;                  // the window cannot be made at all
+  bool handsBackDestroyed = false;            // creation gives the handle even of a window that destroyed
+                                              // itself during its initialisation
 
   // What happened, in order.
   std::vector<std::string> events;        // every call, as text ("line 40002", "bar 10", "box 40008 40010 0x10" ...)
