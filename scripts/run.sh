@@ -23,14 +23,17 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
 fi
 
 echo "run: no display; the demo runs on a virtual display and updates the emulated unit by itself (about a minute)"
-# A plain window manager, so that the pictures show captions; its start-up banner is left out.
+# The session's window manager is replaced by one that also gives the owned windows (the progress window,
+# the message boxes) their captions in the pictures.
 wm_config="$out/fvwm.config"
 cat >"$wm_config" <<'CONFIG'
-Style * Title, DecorateTransient, BorderWidth 4, HandleWidth 4, !Icon
+Style * Title, DecorateTransient, ClickToFocus, BorderWidth 4, HandleWidth 4, !Icon
+DesktopSize 1x1
+EdgeScroll 0 0
 CONFIG
 status=0
 bash scripts/wine-session.sh build/windows bash -c '
-  fvwm -f "$1" >/dev/null 2>&1 </dev/null &
+  fvwm -r -f "$1" >/dev/null 2>&1 </dev/null &
   wm=$!
   sleep 1
   wine build/windows/HelmetDemoDriver.exe "$(winepath -w "$2")"
