@@ -299,15 +299,15 @@ TEST_F(Win32MainWindowTest, CloseDuringAnUpdateAsksAndNoKeepsTheWindow) {
 
 TEST_F(Win32MainWindowTest, ManyLanguageChangesLeakNeitherFontsNorLoaders) {
   std::vector<HFONT> banners;
-  for (int round = 0; round < 10; ++round) {
+  for (int round = 0; round < 20; ++round) {
     ASSERT_NE(Open(UI_LANGUAGES[round % 5].id), nullptr) << round;
     banners.push_back(reinterpret_cast<HFONT>(SendDlgItemMessageW(window_, IDC_VERSION_LABEL, WM_GETFONT, 0, 0)));
     Choose((round + 1) % 5);
     ASSERT_FALSE(IsWindow(window_)) << round;
     EXPECT_TRUE(TakeQuit());
   }
-  EXPECT_EQ(services_.counts.loadersMade, 10);
-  EXPECT_EQ(services_.counts.loadersDeleted, 10);
+  EXPECT_EQ(services_.counts.loadersMade, 20);
+  EXPECT_EQ(services_.counts.loadersDeleted, 20);
   for (HFONT banner : banners) EXPECT_EQ(GetObjectType(banner), 0u) << "a banner font outlived its window";
 }
 
