@@ -339,11 +339,10 @@ std::uint64_t EmulatedUnit::ModelledTimeUs() const {
   return modelledUs_;
 }
 
-std::uint32_t EmulatedUnit::TakeSleepMs(std::uint64_t us) {
-  sleepCarryUs_ += us;
-  const std::uint64_t ms = sleepCarryUs_ / 1000;
-  sleepCarryUs_ %= 1000;
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, UINT32_MAX));
+std::uint32_t EmulatedUnit::WaitForAnswerMs(std::uint64_t nowMs) const {
+  const std::uint64_t nowUs = nowMs * 1000;
+  const std::uint64_t waitUs = pendingReadyUs_ > nowUs ? pendingReadyUs_ - nowUs : 0;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(waitUs / 1000, UINT32_MAX));
 }
 
 // ---- The exchange ----
@@ -462,8 +461,11 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     return finish(WriteOutcome::Accepted);  // the request went out; no answer will ever come
   }
 
+  // The unit works on one request at a time: it starts when the request arrives or, if it is still busy
+  // with an earlier one (an erase whose answer the host gave up on), when that one is done.
   const std::uint64_t delayUs = std::uint64_t{config_.timing.exchangeUs} + workUs;
   modelledUs_ += delayUs;
+  busyUntilUs_ = std::max(busyUntilUs_, now * 1000) + delayUs;
   if (answerId != 0 && !effects.drop) {
     answer.BlockID = answerId;
     if (effects.wrongId) answer.BlockID = *effects.wrongId;
@@ -476,7 +478,7 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     pendingAnswer_ = answer;
     pendingLength_ = effects.shortLength ? std::min<std::uint32_t>(*effects.shortLength, USB_BLOCK_SIZE)
                                          : static_cast<std::uint32_t>(USB_BLOCK_SIZE);
-    pendingDelayUs_ = delayUs;
+    pendingReadyUs_ = busyUntilUs_;
     pendingIndex_ = index;
     record.answered = true;
     record.answer = answer;

@@ -161,7 +161,8 @@ class EmulatedUnit {
   int EndpointIndex(std::uint8_t pipeId) const;
   void ResetPipePolicies();
   void Violation(std::string text);
-  std::uint32_t TakeSleepMs(std::uint64_t us);
+  // Whole milliseconds from now until the pending answer is ready (the fraction is left to the next wait).
+  std::uint32_t WaitForAnswerMs(std::uint64_t nowMs) const;
 
   // The exchange, split between the two pipe calls. Both run with the bus's lock held.
   enum class WriteOutcome { Accepted, Unplugged };
@@ -194,7 +195,7 @@ class EmulatedUnit {
   bool answerPending_ = false;
   UsbBlock pendingAnswer_{};
   std::uint32_t pendingLength_ = 0;
-  std::uint64_t pendingDelayUs_ = 0;
+  std::uint64_t pendingReadyUs_ = 0;  // on the clock, in microseconds
   std::uint64_t pendingIndex_ = 0;
 
   std::vector<PipePolicyState> pipePolicies_;
@@ -209,5 +210,8 @@ class EmulatedUnit {
   bool violationsExpected_ = false;
 
   std::uint64_t modelledUs_ = 0;
-  std::uint64_t sleepCarryUs_ = 0;
+  // When the unit is done with its last request, on the clock in microseconds. Waits are cut to whole
+  // milliseconds, so the clock lags behind by the fraction, which the next wait makes up; a clock that
+  // oversleeps (real time) is not made to wait again for time that has already passed.
+  std::uint64_t busyUntilUs_ = 0;
 };

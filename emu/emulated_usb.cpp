@@ -493,16 +493,18 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
   }
   const std::uint32_t timeoutMs = policy.transferTimeoutMs;
 
+  const std::uint64_t now = clock_.NowMs();
+  const std::uint32_t waitMs = unit.WaitForAnswerMs(now);
   std::uint32_t sleepMs = 0;
   bool ok = false;
   if (!unit.answerPending_) {
     if (timeoutMs == 0) unit.Violation("a read without a transfer timeout while no answer is coming");
     sleepMs = timeoutMs;  // a read with no timeout would wait forever; it fails at once instead
-  } else if (timeoutMs != 0 && unit.pendingDelayUs_ > std::uint64_t{timeoutMs} * 1000) {
+  } else if (timeoutMs != 0 && unit.pendingReadyUs_ > (now + timeoutMs) * 1000) {
     sleepMs = timeoutMs;  // the answer comes too late: the read gives up and the answer is lost
     unit.answerPending_ = false;
   } else {
-    sleepMs = unit.TakeSleepMs(unit.pendingDelayUs_);
+    sleepMs = waitMs;
     const std::uint32_t count = std::min(length, unit.pendingLength_);
     std::memcpy(buffer, &unit.pendingAnswer_, count);
     if (transferred) *transferred = count;
@@ -510,7 +512,7 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
     ok = true;
   }
   // After a reset the unit leaves once its answer is out (or the host has given up on it).
-  if (unit.resetPending_) unit.LeaveBus(clock_.NowMs() + sleepMs + unit.config_.resetOffBusMs);
+  if (unit.resetPending_) unit.LeaveBus(now + sleepMs + unit.config_.resetOffBusMs);
   lock.unlock();
   if (sleepMs > 0) clock_.SleepMs(sleepMs);
   if (!ok) return Fail(USB_ERROR_SEM_TIMEOUT);

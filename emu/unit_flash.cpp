@@ -49,17 +49,22 @@ void UnitFlash::AddTransientError(std::uint32_t address, std::uint8_t mask) {
   if (address < Size()) transient_.push_back({address, mask});
 }
 
-void UnitFlash::MarkWritten(std::uint32_t address, std::uint32_t length) {
-  for (std::uint32_t a = address; a < address + length; ++a) written_[a / 64] |= std::uint64_t{1} << (a % 64);
-}
+void UnitFlash::MarkWritten(std::uint32_t address, std::uint32_t length) { SetWrittenBits(address, length, true); }
 
-void UnitFlash::ClearWritten(std::uint32_t address, std::uint32_t length) {
+void UnitFlash::ClearWritten(std::uint32_t address, std::uint32_t length) { SetWrittenBits(address, length, false); }
+
+// Whole 64-bit words where the range covers them, single bits at its ends.
+void UnitFlash::SetWrittenBits(std::uint32_t address, std::uint32_t length, bool written) {
   if (address >= Size()) return;
   std::uint64_t a = address;
   const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{address} + length, Size());
-  for (; a < end && a % 64 != 0; ++a) written_[a / 64] &= ~(std::uint64_t{1} << (a % 64));
-  for (; a + 64 <= end; a += 64) written_[a / 64] = 0;
-  for (; a < end; ++a) written_[a / 64] &= ~(std::uint64_t{1} << (a % 64));
+  const auto setBit = [&](std::uint64_t bit) {
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    written_[bit / 64] = written ? written_[bit / 64] | mask : written_[bit / 64] & ~mask;
+  };
+  for (; a < end && a % 64 != 0; ++a) setBit(a);
+  for (; a + 64 <= end; a += 64) written_[a / 64] = written ? ~std::uint64_t{0} : 0;
+  for (; a < end; ++a) setBit(a);
 }
 
 bool UnitFlash::AllWritten(std::uint32_t address, std::uint32_t length) const {

@@ -41,6 +41,7 @@ class UnitFlash {
     std::uint8_t mask;
   };
   void MarkWritten(std::uint32_t address, std::uint32_t length);
+  void SetWrittenBits(std::uint32_t address, std::uint32_t length, bool written);
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint64_t> written_;  // one bit per byte

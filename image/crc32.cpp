@@ -5,10 +5,13 @@
 
 namespace {
 constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+constexpr std::size_t kSlices = 16;
 
-// Eight 256-entry tables: table[0] is the classic byte table; table[k] advances a byte by k more zero bytes,
-// so that eight bytes are folded per step ("slicing by 8"). The result is bit-identical to the byte loop.
-using Tables = std::array<std::array<std::uint32_t, 256>, 8>;
+// Sixteen 256-entry tables: table[0] is the classic byte table; table[k] advances a byte by k more zero bytes,
+// so that sixteen bytes are folded per step ("slicing by 16"): the loads of one step are independent of each
+// other, and the step's dependency chain is shared by twice as many bytes as with eight slices. The result is
+// bit-identical to the byte loop.
+using Tables = std::array<std::array<std::uint32_t, 256>, kSlices>;
 
 constexpr Tables MakeTables() {
   Tables t{};
@@ -18,28 +21,29 @@ constexpr Tables MakeTables() {
     t[0][i] = c;
   }
   for (std::uint32_t i = 0; i < 256; ++i) {
-    for (std::size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
+    for (std::size_t k = 1; k < kSlices; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
   }
   return t;
 }
 
 constexpr Tables kTables = MakeTables();
+
+// The four bytes of a little-endian word, each advanced through its own table.
+inline std::uint32_t Fold(std::uint32_t word, std::size_t firstTable) {
+  return kTables[firstTable][word & 0xFFu] ^ kTables[firstTable - 1][(word >> 8) & 0xFFu] ^
+         kTables[firstTable - 2][(word >> 16) & 0xFFu] ^ kTables[firstTable - 3][word >> 24];
+}
 }  // namespace
 
 std::uint32_t Crc32Update(std::uint32_t crc, const void* data, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   std::uint32_t c = ~crc;
-  while (length >= 8) {
-    std::uint32_t low;
-    std::uint32_t high;
-    std::memcpy(&low, p, 4);  // little-endian hosts only (x86-64 here and on Windows)
-    std::memcpy(&high, p + 4, 4);
-    low ^= c;
-    c = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^ kTables[5][(low >> 16) & 0xFFu] ^
-        kTables[4][low >> 24] ^ kTables[3][high & 0xFFu] ^ kTables[2][(high >> 8) & 0xFFu] ^
-        kTables[1][(high >> 16) & 0xFFu] ^ kTables[0][high >> 24];
-    p += 8;
-    length -= 8;
+  while (length >= kSlices) {
+    std::uint32_t w[4];
+    std::memcpy(w, p, sizeof w);  // little-endian hosts only (x86-64 here and on Windows)
+    c = Fold(w[0] ^ c, 15) ^ Fold(w[1], 11) ^ Fold(w[2], 7) ^ Fold(w[3], 3);
+    p += kSlices;
+    length -= kSlices;
   }
   while (length-- > 0) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFFu];
   return ~c;

@@ -13,8 +13,10 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
 xvfb_pid=""
+wm_pid=""
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$wm_pid" ]; then kill "$wm_pid" 2>/dev/null || true; wait "$wm_pid" 2>/dev/null || true; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
@@ -26,6 +28,14 @@ if [ -z "${WINE_SESSION_DISPLAY:-}" ]; then
   xvfb_pid=$!
   read -r display_number <"$fifo"; rm -f "$fifo"
   export DISPLAY=":$display_number"
+  # A light window manager: windows get their captions, and Wine does not wait for a manager that never
+  # answers each time it shows a top-level window.
+  if command -v fvwm >/dev/null 2>&1; then
+    wm_config=$(mktemp)
+    printf 'Style * ClickToFocus\nDesktopSize 1x1\nEdgeScroll 0 0\n' >"$wm_config"
+    fvwm -f "$wm_config" </dev/null >/dev/null 2>&1 &
+    wm_pid=$!
+  fi
 else
   export DISPLAY="$WINE_SESSION_DISPLAY"
 fi

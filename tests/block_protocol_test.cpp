@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/clock.h"
@@ -226,6 +228,25 @@ TEST_F(BlockExchange, AnAnswerThatDoesNotComeFailsAfterTheReadTimeout) {
   // The connection stays open and usable.
   EXPECT_EQ(loader_.connected, 1);
   EXPECT_EQ(loader_.SendUsbCommand(BLK_PING, 0, 0, 1000), FWL_OK);
+}
+
+// The interface thread sets the flag while another thread exchanges: that thread's exchanges end aborted and
+// no request goes out after the one in progress.
+TEST_F(BlockExchange, AnAbortFromAnotherThreadStopsTheExchangingThread) {
+  std::atomic<ResultCode> last{FWL_OK};
+  std::thread worker([this, &last] {
+    ResultCode result = FWL_OK;
+    while (result == FWL_OK) result = loader_.SendUsbCommand(BLK_PING, 0, 0, 1000);
+    last = result;
+  });
+  while (Unit().ExchangeCount() == 0) std::this_thread::yield();
+  loader_.abortRequested = 1;
+  worker.join();
+  EXPECT_EQ(last.load(), FWL_ABORTED);
+  const std::uint64_t exchanges = Unit().ExchangeCount();
+  EXPECT_EQ(loader_.SendUsbCommand(BLK_PING, 0, 0, 1000), FWL_ABORTED);
+  EXPECT_EQ(Unit().ExchangeCount(), exchanges);
+  EXPECT_TRUE(trace_.Lines().empty());
 }
 
 TEST_F(BlockExchange, AFailedWriteReadsNothing) {

@@ -1,0 +1,26 @@
+# The interface's resources: the string table and the three dialog templates in five languages, the icons, the
+# manifest and the version block. One resource script per language; each includes the shared layouts.
+if(WIN32)
+  set(UI_RES_DIR ${PROJECT_SOURCE_DIR}/res)
+  set(UI_RESOURCE_SCRIPTS
+    ${UI_RES_DIR}/lang_en.rc
+    ${UI_RES_DIR}/lang_de.rc
+    ${UI_RES_DIR}/lang_fr.rc
+    ${UI_RES_DIR}/lang_it.rc
+    ${UI_RES_DIR}/lang_es.rc
+    ${UI_RES_DIR}/ui_neutral.rc)
+  # windres reports no included files to the build, so name them here.
+  set_source_files_properties(${UI_RESOURCE_SCRIPTS} PROPERTIES OBJECT_DEPENDS
+    "${UI_RES_DIR}/ui_resources.rch;${UI_RES_DIR}/ui_strings.rci;${UI_RES_DIR}/ui_dialogs.rci;${PROJECT_SOURCE_DIR}/ui/resource_ids.h;${UI_RES_DIR}/updater.manifest;${UI_RES_DIR}/icons/updater.ico;${UI_RES_DIR}/icons/about.ico")
+  list(APPEND UPDATER_RESOURCE_SOURCES ${UI_RESOURCE_SCRIPTS})
+  # The tests read the version block back through the system's version API.
+  list(APPEND UPDATER_TEST_EXTRA_LIBS version)
+endif()
+
+# Shows one window in one language for the screenshots of tests/win32/ui_screenshots.sh; built only by it.
+if(WIN32)
+  add_executable(ui_preview WIN32 EXCLUDE_FROM_ALL
+    ${PROJECT_SOURCE_DIR}/tests/win32/ui_preview/ui_preview_main.cpp ${UI_RESOURCE_SCRIPTS})
+  target_link_libraries(ui_preview PRIVATE updater_core)
+  target_link_options(ui_preview PRIVATE -municode)
+endif()
