@@ -3,6 +3,13 @@
 // emulated units attached to it. It keeps the device lists, device files and interfaces that the host opens
 // (so tests can assert that nothing leaks), counts every platform call, can make a chosen call fail, and
 // reports misuse (a handle closed twice, a transfer on a pipe the unit lacks) as a violation.
+//
+//   VirtualClock clock;
+//   EmulatedUsb usb(clock);
+//   EmulatedUnit& unit = usb.AddUnit();              // a unit in its bootloader, all three slots valid
+//   unit.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_GET_HWID});
+//   ... run the device link on &usb and &clock ...
+//   EXPECT_NO_USB_VIOLATIONS(usb);                   // tests/support/emu_violations.h
 
 #include <array>
 #include <cstdint>

@@ -419,6 +419,7 @@ TEST(FwLoader, DestroyingTheLoaderDuringAStepStopsTheWorkerFirst) {
   ASSERT_GE(texts.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(texts.end() - 3, texts.end()), tail);
   EXPECT_EQ(rig.RequestIds(unit).back(), BLK_RESET);
+  EXPECT_EQ(rig.clock.NowMs(), 0u);  // no pause: no step follows
   EXPECT_EQ(rig.usb.OpenHandleCount(), 0u);
 }
 

@@ -453,7 +453,7 @@ TEST_F(WinUsbPlatformTest, MissingWinUsbEntryPointsFailTheOpenAndCloseTheFile) {
 }
 
 // The system's own entry points: every WinUSB export resolves (none is called: Wine's abort), and SetupAPI
-// lists no unit, so nothing opens and nothing is traced.
+// lists no unit, so the real program's device link opens nothing and traces nothing.
 TEST(WinUsbSystem, ResolvesEveryEntryPointAndFindsNoUnitHere) {
   WinUsbLibrary library;
   ASSERT_NE(library.Module(), nullptr);
@@ -468,9 +468,9 @@ TEST(WinUsbSystem, ResolvesEveryEntryPointAndFindsNoUnitHere) {
   EXPECT_NE(api.WinUsb_Free, nullptr);
 
   TraceCapture trace;
-  VirtualClock clock;
-  PostedMessageQueue poster;
-  UsbPort port(DeviceLinkContext{&ProgramUsbPlatform(), &clock, &poster, nullptr});
+  const DeviceLinkContext context = ProgramDeviceLinkContext();
+  EXPECT_EQ(context.usb, &ProgramUsbPlatform());
+  UsbPort port(context);
   port.interfaceGuid = TAVIK_INTERFACE_GUID;
   EXPECT_EQ(port.OpenUsbConnection(), 0);
   EXPECT_TRUE(trace.Lines().empty());

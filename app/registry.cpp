@@ -1,0 +1,76 @@
+#include "app/registry.h"
+
+#include <utility>
+
+namespace {
+Registry* g_activeRegistry = nullptr;  // only the user-interface thread uses the registry
+}  // namespace
+
+Registry& ActiveRegistry() { return g_activeRegistry != nullptr ? *g_activeRegistry : PlatformRegistry(); }
+
+Registry* SetActiveRegistry(Registry* registry) { return std::exchange(g_activeRegistry, registry); }
+
+RegistryKey::RegistryKey(RegistryKey&& other) noexcept
+    : registry_(std::exchange(other.registry_, nullptr)), handle_(std::exchange(other.handle_, nullptr)) {}
+
+RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
+  if (this != &other) {
+    Close();
+    registry_ = std::exchange(other.registry_, nullptr);
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+RegistryStatus RegistryKey::Adopt(Registry& registry, RegistryStatus status, RegistryHandle handle) {
+  if (status == REGISTRY_OK) {
+    registry_ = &registry;
+    handle_ = handle;
+  }
+  return status;
+}
+
+RegistryStatus RegistryKey::Open(Registry& registry, RegistryRoot root, const char* path, std::uint32_t access) {
+  Close();
+  RegistryHandle handle = nullptr;
+  const RegistryStatus status = registry.OpenKey(registry.Root(root), path, access, &handle);
+  return Adopt(registry, status, handle);
+}
+
+RegistryStatus RegistryKey::Open(const RegistryKey& parent, const char* path, std::uint32_t access) {
+  if (!parent.IsOpen()) return REGISTRY_INVALID_HANDLE;
+  Registry& registry = *parent.registry_;
+  RegistryHandle handle = nullptr;
+  const RegistryStatus status = registry.OpenKey(parent.handle_, path, access, &handle);
+  Close();  // after the open, so that a key may be reopened from itself
+  return Adopt(registry, status, handle);
+}
+
+RegistryStatus RegistryKey::Create(Registry& registry, RegistryRoot root, const char* path, std::uint32_t access) {
+  Close();
+  RegistryHandle handle = nullptr;
+  const RegistryStatus status = registry.CreateKey(registry.Root(root), path, access, &handle);
+  return Adopt(registry, status, handle);
+}
+
+RegistryStatus RegistryKey::QueryValue(const char* name, std::uint32_t* type, void* data,
+                                       std::uint32_t* size) const {
+  return IsOpen() ? registry_->QueryValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
+}
+
+RegistryStatus RegistryKey::SetValue(const char* name, std::uint32_t type, const void* data,
+                                     std::uint32_t size) const {
+  return IsOpen() ? registry_->SetValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
+}
+
+RegistryStatus RegistryKey::EnumKey(std::uint32_t index, char* name, std::uint32_t* length) const {
+  return IsOpen() ? registry_->EnumKey(handle_, index, name, length) : REGISTRY_INVALID_HANDLE;
+}
+
+void RegistryKey::Close() {
+  if (registry_ != nullptr) {
+    registry_->CloseKey(handle_);
+    registry_ = nullptr;
+    handle_ = nullptr;
+  }
+}

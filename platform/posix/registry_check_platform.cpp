@@ -1,0 +1,37 @@
+// Natively there is no token model, shell elevation or message box: root counts as the administrator, the
+// elevated start is not supported, and a message goes to standard error with no one to answer it (No, OK).
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/registry_check.h"
+
+namespace {
+constexpr std::uint32_t kNotSupported = 50;  // the Windows code for "not supported"
+
+class PosixRegistryCheckPlatform final : public RegistryCheckPlatform {
+ public:
+  bool IsAdministrator() override { return geteuid() == 0; }
+
+  bool GetProgramPath(char* path, std::size_t size) override {
+    const ssize_t length = readlink("/proc/self/exe", path, size);
+    if (length <= 0 || static_cast<std::size_t>(length) >= size) return false;
+    path[length] = '\0';
+    return true;
+  }
+
+  bool GetCommandLineArguments(std::vector<std::u16string>&) override { return false; }
+
+  std::uint32_t StartElevated(const char*, const char*) override { return kNotSupported; }
+
+  int ShowMessage(const char* text, const char* caption, std::uint32_t style) override {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+    return (style & 0xF) == REGCHECK_MB_YESNO ? REGCHECK_IDNO : REGCHECK_IDOK;  // the low four bits: the buttons
+  }
+};
+}  // namespace
+
+RegistryCheckPlatform& PlatformRegistryCheck() {
+  static PosixRegistryCheckPlatform platform;
+  return platform;
+}

@@ -1,0 +1,77 @@
+// The driver registry check's platform on Windows: the token membership test, the program's path and command
+// line, the elevated start through the shell, and message boxes.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+
+#include "app/registry_check.h"
+
+static_assert(REGCHECK_MB_OK == MB_OK && REGCHECK_MB_YESNO == MB_YESNO && REGCHECK_MB_ICONERROR == MB_ICONERROR &&
+              REGCHECK_MB_SYSTEMMODAL == MB_SYSTEMMODAL);
+static_assert(REGCHECK_IDOK == IDOK && REGCHECK_IDYES == IDYES && REGCHECK_IDNO == IDNO);
+static_assert(REGCHECK_ERROR_CANCELLED == ERROR_CANCELLED);
+
+namespace {
+struct SidFree {
+  void operator()(void* sid) const { FreeSid(sid); }
+};
+struct LocalFreeDeleter {
+  void operator()(LPWSTR* memory) const { LocalFree(memory); }
+};
+
+class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
+ public:
+  bool IsAdministrator() override {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, &sid)) {
+      throw AdministratorTestError(GetLastError());
+    }
+    const std::unique_ptr<void, SidFree> administrators(sid);
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, administrators.get(), &member)) throw AdministratorTestError(GetLastError());
+    return member != FALSE;
+  }
+
+  bool GetProgramPath(char* path, std::size_t size) override {
+    const DWORD length = GetModuleFileNameA(nullptr, path, static_cast<DWORD>(size));
+    return length != 0 && length < size;  // a full buffer means a cut path
+  }
+
+  bool GetCommandLineArguments(std::vector<std::u16string>& arguments) override {
+    int count = 0;
+    const std::unique_ptr<LPWSTR, LocalFreeDeleter> split(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!split) return false;
+    arguments.clear();
+    for (int i = 0; i < count; ++i) {
+      const LPWSTR argument = split.get()[i];
+      arguments.emplace_back(reinterpret_cast<const char16_t*>(argument), static_cast<std::size_t>(lstrlenW(argument)));
+    }
+    return true;
+  }
+
+  std::uint32_t StartElevated(const char* file, const char* parameters) override {
+    SHELLEXECUTEINFOA info = {};
+    info.cbSize = sizeof info;
+    info.fMask = 0;
+    info.hwnd = nullptr;
+    info.lpVerb = "runas";
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.lpDirectory = nullptr;
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExA(&info) ? 0 : GetLastError();
+  }
+
+  int ShowMessage(const char* text, const char* caption, std::uint32_t style) override {
+    return MessageBoxA(nullptr, text, caption, style);
+  }
+};
+}  // namespace
+
+RegistryCheckPlatform& PlatformRegistryCheck() {
+  static Win32RegistryCheckPlatform platform;
+  return platform;
+}
