@@ -461,8 +461,8 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     return finish(WriteOutcome::Accepted);  // the request went out; no answer will ever come
   }
 
-  // The unit works on one request at a time: it starts when the request arrives or, if it is still busy
-  // with an earlier one (an erase whose answer the host gave up on), when that one is done.
+  // The unit works on one request at a time: it starts when the request arrives or, if the host sent it
+  // before the last answer was due (a clock that overslept gave the host a head start), when that one is done.
   const std::uint64_t delayUs = std::uint64_t{config_.timing.exchangeUs} + workUs;
   modelledUs_ += delayUs;
   busyUntilUs_ = std::max(busyUntilUs_, now * 1000) + delayUs;

@@ -501,10 +501,12 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
     if (timeoutMs == 0) unit.Violation("a read without a transfer timeout while no answer is coming");
     sleepMs = timeoutMs;  // a read with no timeout would wait forever; it fails at once instead
   } else if (timeoutMs != 0 && unit.pendingReadyUs_ > (now + timeoutMs) * 1000) {
-    sleepMs = timeoutMs;  // the answer comes too late: the read gives up and the answer is lost
+    // The answer comes too late: the read gives up, and the unit drops the request it was working on.
+    sleepMs = timeoutMs;
     unit.answerPending_ = false;
+    unit.busyUntilUs_ = (now + timeoutMs) * 1000;
   } else {
-    sleepMs = waitMs;
+    sleepMs = waitMs < unit.config_.timing.minimumWaitMs ? 0 : waitMs;
     const std::uint32_t count = std::min(length, unit.pendingLength_);
     std::memcpy(buffer, &unit.pendingAnswer_, count);
     if (transferred) *transferred = count;

@@ -197,6 +197,58 @@ TEST_F(EmuExchange, TimingIsModelledOnTheClockAndSummed) {
   EXPECT_EQ(unit.ModelledTimeUs(), 401000u + 1500u + 1020u);
 }
 
+// A clock whose sleeps last at least 16 ms, as short sleeps on a real clock may.
+class CoarseClock final : public Clock {
+ public:
+  std::uint64_t NowMs() override { return now_; }
+  void SleepMs(std::uint32_t ms) override { now_ += ms < 16 ? 16 : ms; }
+
+ private:
+  std::uint64_t now_ = 0;
+};
+
+// The unit waits only for time not already passed, and gathers short waits into longer ones when asked, so
+// that modelled time and clock time agree even on a clock that oversleeps.
+TEST(EmuTiming, ModelledTimeHoldsOnACoarseClock) {
+  struct Case {
+    std::uint32_t minimumWaitMs;
+    std::uint64_t lowMs, highMs;
+  };
+  // Without gathering every 1 ms wait costs 16 ms; with it the clock stays within 16 ms of the model's 100 ms.
+  for (const Case c : {Case{0, 1600, 1600}, Case{16, 84, 116}}) {
+    CoarseClock clock;
+    EmulatedUsb usb(clock);
+    UnitConfig config;
+    config.timing.exchangeUs = 1000;
+    config.timing.minimumWaitMs = c.minimumWaitMs;
+    usb.AddUnit(config);
+    EmuHost host(usb);
+    ASSERT_TRUE(host.Open());
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(host.Exchange(MakeRequest(BLK_PING)).read);
+    EXPECT_GE(clock.NowMs(), c.lowMs);
+    EXPECT_LE(clock.NowMs(), c.highMs);
+    host.Close();
+    EXPECT_NO_USB_VIOLATIONS(usb);
+  }
+}
+
+TEST(EmuTiming, FractionsOfAMillisecondAreCarried) {
+  VirtualClock clock;
+  EmulatedUsb usb(clock);
+  UnitConfig config;
+  config.timing.exchangeUs = 1500;
+  usb.AddUnit(config);
+  EmuHost host(usb);
+  ASSERT_TRUE(host.Open());
+  host.Exchange(MakeRequest(BLK_PING));
+  EXPECT_EQ(clock.NowMs(), 1u);  // 1.5 ms of which 1 waited; the half is made up by the next wait
+  host.Exchange(MakeRequest(BLK_PING));
+  EXPECT_EQ(clock.NowMs(), 3u);
+  clock.Advance(10);  // the host was slow: the unit was idle meanwhile
+  host.Exchange(MakeRequest(BLK_PING));
+  EXPECT_EQ(clock.NowMs(), 14u);
+}
+
 // The full-speed profile makes an update of the shipped image sizes last about a minute: two bootloader
 // copies and the application, each erased, written, read back block by block and verified.
 TEST_F(EmuExchange, FullSpeedUpdateTakesAboutAMinute) {

@@ -170,7 +170,10 @@ struct FlashPasses : ::testing::Test {
   UsbFwLoader loader{context};
   std::vector<std::uint8_t> image;
 
+  // Opens the connection (again) for a fresh image of this size, without faults.
   void Load(std::uint32_t size) {
+    loader.CloseUsbConnection();
+    unit.ClearFaults();
     image = TestImage(size);
     loader.SetNotifyWindow(kWindow, 0, WM_UPDATE_NOTIFY);
     loader.checkLocation = 0;
@@ -225,7 +228,6 @@ TEST_F(FlashPasses, ProgressOfBothPassesByImageSize) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
-    TearDown();
     Load(c.size);
     TraceCapture capture;
     ASSERT_EQ(loader.ProgramFlash(), FWL_OK);
@@ -329,9 +331,7 @@ TEST_F(FlashPasses, EraseTimeouts) {
   const Case cases[] = {{2, FWL_OK, 40}, {3, FWL_ERR_FAILED, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.slowErases);
-    TearDown();
     Load(10000);
-    unit.ClearFaults();
     unit.AddFault({.kind = FaultKind::SlowErase, .blockId = BLK_ERASE, .times = c.slowErases});
     const std::uint64_t start = clock.NowMs();
     TraceCapture capture;
@@ -347,9 +347,7 @@ TEST_F(FlashPasses, EraseTimeouts) {
 TEST_F(FlashPasses, AFailedWriteOrReadExchangeEndsThePassWithoutARetry) {
   for (const std::uint32_t blockId : {BLK_WRITE, BLK_READ}) {
     SCOPED_TRACE(blockId);
-    TearDown();
     Load(10000);
-    unit.ClearFaults();
     unit.AddFault({.kind = FaultKind::BadCrc, .blockId = blockId, .skip = 3, .times = 1});
     EXPECT_EQ(loader.ProgramFlash(), FWL_ERR_FAILED);
     EXPECT_EQ(Requests(BLK_ERASE).size(), 1u);
@@ -380,7 +378,6 @@ TEST_F(FlashPasses, AVerifiedReadAnswerWithAnotherAddressOrLengthComparesNoByte)
       {FaultKind::WrongLength, "DataCompare(): BlockLength error, expected 0x00000100, got 0x00000101"},
   };
   for (const Case& c : cases) {
-    TearDown();
     Load(10000);
     ASSERT_EQ(loader.ProgramFlash(), FWL_OK);
     unit.ClearExchanges();

@@ -419,6 +419,7 @@ TEST(FwLoader, DestroyingTheLoaderDuringAStepStopsTheWorkerFirst) {
   ASSERT_GE(texts.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(texts.end() - 3, texts.end()), tail);
   EXPECT_EQ(rig.RequestIds(unit).back(), BLK_RESET);
+  EXPECT_EQ(rig.clock.NowMs(), 0u);  // no pause: no step follows
   EXPECT_EQ(rig.usb.OpenHandleCount(), 0u);
 }
 
@@ -491,4 +492,36 @@ TEST(FwLoader, APowerCutAnywhereInAStepLeavesAUnitThatAFreshStepCompletes) {
     const auto& image = c.resource == IDR_APPLICATION_IMAGE ? rig.appImage : rig.bootImage;
     EXPECT_EQ(unit.ReadFlash(c.address, static_cast<std::uint32_t>(image.size())), image);
   }
+}
+
+TEST(FwLoader, TheProgramsOwnImageIsWrittenFromWhereItLies) {
+  Rig rig;
+  EmulatedUnit& unit = rig.usb.AddUnit();
+  ResourceLoader& program = ProgramResources();
+  rig.context.resources = &program;
+  UsbFwLoader loader(rig.context);
+  loader.SetNotifyWindow(kWindow, 0, WM_UPDATE_NOTIFY);
+
+  const ResourceInfo info = program.FindRawData(IDR_BOOTLOADER_IMAGE);
+  ASSERT_NE(info, nullptr);
+  const std::uint32_t size = program.SizeOf(info);
+  ASSERT_EQ(size, 156400u);
+  const ResourceHandle handle = program.Load(info);
+  const std::uint8_t* bytes = program.Lock(handle);
+  const std::vector<std::uint8_t> embedded(bytes, bytes + size);
+  program.Free(handle);
+
+  unit.SetExchangeHook([&](const UsbBlock& request, std::uint64_t) {
+    if (request.BlockID == BLK_START) {
+      EXPECT_EQ(loader.imageData, bytes);  // read in place, never copied
+    }
+  });
+  ASSERT_EQ(loader.UpdateFirmwareFromResource(IDR_BOOTLOADER_IMAGE, 0x80000), FWL_STARTED);
+  std::vector<std::intptr_t> codes;
+  for (const PostedMessage& m : rig.Pump()) codes.push_back(m.lParam);
+  while (loader.busy.load() != 0) std::this_thread::yield();
+  EXPECT_EQ(codes, Codes(4 + 21, FWL_OK));  // 156,400 bytes: 0, 41, 83, 100, then every fifth percent
+  EXPECT_EQ(unit.ReadFlash(0x80000, size), embedded);
+  EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader2));
+  unit.SetExchangeHook(nullptr);
 }

@@ -19,11 +19,14 @@ constexpr std::uint32_t RESET_PAUSE_MS = 2000;
 UsbFwLoader::UsbFwLoader(const DeviceLinkContext& context) : UsbPort(context), fileHandle(UsbInvalidHandle()) {}
 
 UsbFwLoader::~UsbFwLoader() {
-  // A running worker is stopped cooperatively: the abort flag ends its exchange in progress and every later
-  // one, it resets the unit, releases the image, posts its result and ends. Only then is anything released
-  // here. A finished worker is joined all the same, so that no thread outlives the loader.
+  // A running worker is stopped cooperatively, never terminated: the abort flag ends its exchange in
+  // progress and every later one; it resets the unit, releases the image, posts its result and ends. Only
+  // then is anything released here. A finished worker is joined all the same, so no thread outlives the loader.
   if (threadHandle.joinable()) {
-    if (busy.load() != 0) abortRequested.store(1);
+    if (busy.load() != 0) {
+      stopRequested.store(1);  // no next step will follow: the worker skips its pause
+      abortRequested.store(1);
+    }
     threadHandle.join();
   }
   FirmwareUpdateCleanup();
@@ -142,7 +145,7 @@ void UsbFwLoader::FirmwareUpdateWorker() {
     result = WriteUsbPipeData(finish, COMMAND_TIMEOUT_MS, 0);
   } else {
     // The reset must go out even after a cancel, so the flag is cleared first; the pause gives the unit
-    // time to restart in its bootloader.
+    // time to restart in its bootloader before the next step, unless the loader is being destroyed.
     abortRequested.store(0);
     UsbBlock reset{};
     reset.BlockID = BLK_RESET;
@@ -150,7 +153,7 @@ void UsbFwLoader::FirmwareUpdateWorker() {
     reset.BlockLength = imageSize;
     WriteUsbPipeData(reset, COMMAND_TIMEOUT_MS, 0);
     CloseUsbConnection();
-    context_.clock->SleepMs(RESET_PAUSE_MS);
+    if (stopRequested.load() == 0) context_.clock->SleepMs(RESET_PAUSE_MS);
   }
 
   FirmwareUpdateCleanup();
