@@ -77,6 +77,7 @@ int wmain(int argc, wchar_t** argv) {
   Snap(folder, L"1-main-window.bmp");
 
   PressButton(main, IDB_UPDATE);
+  const ULONGLONG pressed = GetTickCount64();
   HWND progress = WaitForWindow([&] { return FindProgressWindow(demo.Id()); }, kWindowTimeoutMs);
   if (progress == nullptr) {
     Say("no progress window");
@@ -108,6 +109,7 @@ int wmain(int argc, wchar_t** argv) {
   const auto lines = ListBoxLines(progress, IDC_STATUS);
   for (; shown < lines.size(); ++shown) Say("status: " + Utf8(lines[shown]));
   Sleep(500);
+  Say("the update took " + std::to_string((GetTickCount64() - pressed) / 1000) + " s");
   const std::wstring message = ControlText(box, 0xFFFF);
   Say("final message \"" + Utf8(WindowText(box)) + "\": " + Utf8(message));
   Snap(folder, L"3-final-message.bmp");

@@ -9,6 +9,7 @@
 namespace {
 
 constexpr std::uint32_t DEMO_COMEBACK_MS = 3000;
+constexpr std::uint32_t DEMO_MINIMUM_WAIT_MS = 20;
 
 // Each fault with the request it belongs to (0: any) and its default value.
 struct FaultName {
@@ -72,6 +73,9 @@ bool ParseFault(std::string_view item, Fault* fault) {
 DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char*)>& lookup) {
   DemoUnitSettings settings;
   settings.unit.timing = UnitTiming::FullSpeed();
+  // The demo's clock is the real one, whose shortest sleeps last longer than a millisecond: the unit's short
+  // waits are gathered so that the update lasts as long as on the unit.
+  settings.unit.timing.minimumWaitMs = DEMO_MINIMUM_WAIT_MS;
   settings.unit.recordExchanges = false;  // a whole update would keep every block in memory
   auto problem = [&settings](const char* name, const char* value) {
     settings.problems.push_back(std::string(name) + "=" + value);

@@ -19,6 +19,7 @@ TEST(DemoUnitSettings, WithoutVariablesAUnitInItsBootloaderUpdatesForAboutAMinut
   EXPECT_TRUE(settings.attached);
   EXPECT_EQ(settings.unit.mode, UnitMode::Bootloader);
   EXPECT_EQ(settings.unit.timing.eraseChunkUs, UnitTiming::FullSpeed().eraseChunkUs);
+  EXPECT_GT(settings.unit.timing.minimumWaitMs, 1u);  // a real clock's short sleeps are gathered
   EXPECT_FALSE(settings.unit.recordExchanges);
   EXPECT_TRUE(settings.faults.empty());
   EXPECT_TRUE(settings.problems.empty());
