@@ -21,9 +21,9 @@ endif()
 add_executable(updater_tests ${UPDATER_TEST_SOURCES} ${UPDATER_TEST_EXTRA_SOURCES})
 target_include_directories(updater_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(updater_tests PRIVATE updater_core ${UPDATER_TEST_EXTRA_LIBS} gmock gtest gtest_main)
-# The end-to-end tests start the demo program, which lies beside them.
+# The end-to-end tests start the programs, which lie beside them.
 if(TARGET HelmetUpdaterDemo)
-  add_dependencies(updater_tests HelmetUpdaterDemo)
+  add_dependencies(updater_tests HelmetUpdater HelmetUpdaterDemo)
 endif()
 if(WIN32)
   # zlib for Windows serves only as the independent CRC-32 oracle of the tests.

@@ -1,5 +1,6 @@
-// End to end: the demo program (the updater on the emulated unit) started as its own process and driven from
-// outside through its windows, as a user would, with its trace read from the debugger output.
+// End to end: the demo program (the updater on the emulated unit), and the updater itself, started as their own
+// processes and driven from
+// outside through their windows, as a user would, with the trace read from the debugger output.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -55,13 +56,14 @@ bool InOrder(const std::vector<std::string>& texts, const std::vector<std::strin
   return next == expected.size();
 }
 
-class DemoEndToEnd : public ::testing::Test {
+class EndToEnd : public ::testing::Test {
  protected:
   void TearDown() override { StoreLanguage(1033); }
 
-  void Start(std::vector<std::pair<std::wstring, std::wstring>> environment) {
+  void Start(std::vector<std::pair<std::wstring, std::wstring>> environment,
+             const wchar_t* program = L"HelmetUpdaterDemo.exe") {
     environment.emplace_back(L"DEMO_TIMING", L"fast");
-    ASSERT_TRUE(demo_.Start(SiblingPath(L"HelmetUpdaterDemo.exe"), environment)) << "HelmetUpdaterDemo.exe beside the tests";
+    ASSERT_TRUE(demo_.Start(SiblingPath(program), environment)) << "the program beside the tests";
   }
   HWND MainWindow() { return WaitForWindow([&] { return FindMainWindow(demo_.Id()); }, kWindowMs); }
   HWND ProgressWindow() { return WaitForWindow([&] { return FindProgressWindow(demo_.Id()); }, kWindowMs); }
@@ -79,7 +81,7 @@ class DemoEndToEnd : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DemoEndToEnd, GermanUpdateFromStartToTheFinalBox) {
+TEST_F(EndToEnd, GermanUpdateFromStartToTheFinalBox) {
   ASSERT_TRUE(trace_.Active()) << "the debugger output cannot be read";
   StoreLanguage(1033);
   Start({{L"DEMO_BOOT2_FLAG", L"1"}});
@@ -130,7 +132,7 @@ TEST_F(DemoEndToEnd, GermanUpdateFromStartToTheFinalBox) {
       << ::testing::PrintToString(TraceTexts(trace_, demo_.Id()));
 }
 
-TEST_F(DemoEndToEnd, ClosingTheMainWindowDuringAnUpdateAsksFirst) {
+TEST_F(EndToEnd, ClosingTheMainWindowDuringAnUpdateAsksFirst) {
   StoreLanguage(1031);
   // A slow erase keeps the first step running for eight seconds: time enough to ask twice.
   Start({{L"DEMO_FAULT", L"slowerase=8000"}});
@@ -164,7 +166,7 @@ TEST_F(DemoEndToEnd, ClosingTheMainWindowDuringAnUpdateAsksFirst) {
   }
 }
 
-TEST_F(DemoEndToEnd, AfterAPowerCutTheUnitComesBackAndAFreshUpdateCompletes) {
+TEST_F(EndToEnd, AfterAPowerCutTheUnitComesBackAndAFreshUpdateCompletes) {
   StoreLanguage(1033);
   // The power fails while bootloader copy 1 is written; the unit is back three seconds later.
   Start({{L"DEMO_FAULT", L"powerloss@1000"}});
@@ -205,6 +207,26 @@ TEST_F(DemoEndToEnd, AfterAPowerCutTheUnitComesBackAndAFreshUpdateCompletes) {
   }
   EXPECT_TRUE(completed);
   ASSERT_TRUE(WaitUntil([&] { return FindProgressWindow(demo_.Id()) == nullptr && IsWindowEnabled(main); }, kWindowMs));
+  PressButton(main, IDCANCEL);
+  EXPECT_EQ(Ends(), 0);
+}
+
+// The updater itself, on the system's USB stack, where Wine lists no unit.
+TEST_F(EndToEnd, TheUpdaterWithoutAUnitSaysDeviceNotFound) {
+  StoreLanguage(1033);
+  Start({}, L"HelmetUpdater.exe");
+  HWND main = MainWindow();
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(ControlText(main, IDC_VERSION_LABEL), L"001.005.019");
+  ASSERT_TRUE(PressButton(main, IDB_RESOURCE));
+  HWND box = MessageBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(WindowText(box), L"Update error");
+  EXPECT_EQ(ControlText(box, IDC_MESSAGE_TEXT),
+            L"Device not found.\nBe sure that the USB cable is connected to PC and communication system.");
+  PressButton(box, IDOK);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box) && IsWindowEnabled(main); }, kWindowMs));
+  EXPECT_EQ(FindProgressWindow(demo_.Id()), nullptr);
   PressButton(main, IDCANCEL);
   EXPECT_EQ(Ends(), 0);
 }
