@@ -1,6 +1,6 @@
-// End to end: the demo program (the updater on the emulated unit), and the updater itself, started as their own
-// processes and driven from
-// outside through their windows, as a user would, with the trace read from the debugger output.
+// End to end: the demo program (the updater on the emulated unit), and the updater itself, started as their
+// own processes and driven from outside through their windows, as a user would, with the trace read from the
+// debugger output.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
