@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tools/demo_driver.h"
 
@@ -78,19 +79,31 @@ int wmain(int argc, wchar_t** argv) {
 
   PressButton(main, IDB_UPDATE);
   const ULONGLONG pressed = GetTickCount64();
-  HWND progress = WaitForWindow([&] { return FindProgressWindow(demo.Id()); }, kWindowTimeoutMs);
+  // The progress window, or a box that refuses the update before it (its window is never shown then).
+  HWND box = nullptr;
+  HWND progress = WaitForWindow(
+      [&] {
+        box = FindMessageBox(demo.Id());
+        return box != nullptr ? box : FindProgressWindow(demo.Id());
+      },
+      kWindowTimeoutMs);
   if (progress == nullptr) {
     Say("no progress window");
     return 1;
   }
-  Say("progress window \"" + Utf8(WindowText(progress)) + "\"");
+  if (box != nullptr) {
+    Say("the update did not start");
+    progress = nullptr;
+  } else {
+    Say("progress window \"" + Utf8(WindowText(progress)) + "\"");
+  }
 
   // Follow the status lines until the final message; a picture once the bar is past the middle.
   std::size_t shown = 0;
   bool midSnapped = false;
-  HWND box = nullptr;
   WaitUntil(
       [&] {
+        if (box != nullptr) return true;
         const auto lines = ListBoxLines(progress, IDC_STATUS);
         for (; shown < lines.size(); ++shown) Say("status: " + Utf8(lines[shown]));
         if (!midSnapped && ProgressPosition(progress, IDC_BAR) >= 50) {
@@ -106,7 +119,7 @@ int wmain(int argc, wchar_t** argv) {
     Say("no final message");
     return 1;
   }
-  const auto lines = ListBoxLines(progress, IDC_STATUS);
+  const auto lines = progress != nullptr ? ListBoxLines(progress, IDC_STATUS) : std::vector<std::wstring>{};
   for (; shown < lines.size(); ++shown) Say("status: " + Utf8(lines[shown]));
   Sleep(500);
   Say("the update took " + std::to_string((GetTickCount64() - pressed) / 1000) + " s");
