@@ -293,8 +293,7 @@ TEST_F(MainWindowTest, ChoosingAnotherLanguageStoresItAndRestarts) {
   EXPECT_EQ(counts.loadersDeleted, 1);
   EXPECT_EQ(counts.fontsReleased, 1);
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE",
-                                         "Message: WM_DESTROY",
-                                         "FirmwareUpdateCleanup for unknown Firmware Source!"));
+                                         "Message: WM_DESTROY", "FirmwareUpdateCleanup for unknown Firmware Source!"));
 }
 
 TEST_F(MainWindowTest, ItemDataIsComparedAsSixteenBits) {
@@ -441,10 +440,11 @@ TEST_F(MainWindowTest, TheTraceOfAWholeLife) {
   window.OnSysCommand(116);
   window.OnCommand(IDC_SELECT_LANG, MAIN_CBN_SELCHANGE);  // the language already set: nothing happens
   window.OnCommand(MAIN_ID_CANCEL, 0);
-  EXPECT_THAT(trace.Lines(), ElementsAre("[Tavik_FW_Update] Message: WM_INITDIALOG\r\n",
-                                         "[Tavik_FW_Update] Message: WM_SYSCOMMAND -> IDD_ABOUTBOX\r\n",
-                                         "[Tavik_FW_Update] Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE\r\n",
-                                         "[Tavik_FW_Update] Message: WM_COMMAND -> IDCANCEL\r\n",
-                                         "[Tavik_FW_Update] Message: WM_DESTROY\r\n",
-                                         "[Tavik_FW_Update] FirmwareUpdateCleanup for unknown Firmware Source!\r\n"));
+  EXPECT_THAT(
+      trace.Lines(),
+      ElementsAre("[Tavik_FW_Update] Message: WM_INITDIALOG\r\n",
+                  "[Tavik_FW_Update] Message: WM_SYSCOMMAND -> IDD_ABOUTBOX\r\n",
+                  "[Tavik_FW_Update] Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE\r\n",
+                  "[Tavik_FW_Update] Message: WM_COMMAND -> IDCANCEL\r\n", "[Tavik_FW_Update] Message: WM_DESTROY\r\n",
+                  "[Tavik_FW_Update] FirmwareUpdateCleanup for unknown Firmware Source!\r\n"));
 }

@@ -59,8 +59,9 @@ TEST(Startup, AFailedRegistryCheckEndsWithMinusOneAndNoWindow) {
   TraceCapture trace;
   EXPECT_EQ(RunApplication(platform, flag), -1);
   EXPECT_THAT(platform.calls, ElementsAre("registry"));
-  EXPECT_THAT(trace.Lines(), ElementsAre("[Tavik_FW_Update] Start Application\r\n",
-                                         "[Tavik_FW_Update] Exit Application: rc = -1 (CheckTavikRegistry failed!)\r\n"));
+  EXPECT_THAT(trace.Lines(),
+              ElementsAre("[Tavik_FW_Update] Start Application\r\n",
+                          "[Tavik_FW_Update] Exit Application: rc = -1 (CheckTavikRegistry failed!)\r\n"));
 }
 
 TEST(Startup, OneWindowThenTheEnd) {

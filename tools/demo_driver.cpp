@@ -180,15 +180,13 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
 }
 
 HWND FindMainWindow(DWORD processId) {
-  return FindDialog(processId, [](HWND w) {
-    return GetDlgItem(w, IDB_UPDATE) != nullptr && GetDlgItem(w, IDC_LANGUAGE) != nullptr;
-  });
+  return FindDialog(
+      processId, [](HWND w) { return GetDlgItem(w, IDB_UPDATE) != nullptr && GetDlgItem(w, IDC_LANGUAGE) != nullptr; });
 }
 
 HWND FindProgressWindow(DWORD processId) {
-  return FindDialog(processId, [](HWND w) {
-    return GetDlgItem(w, IDC_BAR) != nullptr && GetDlgItem(w, IDC_STATUS) != nullptr;
-  });
+  return FindDialog(processId,
+                    [](HWND w) { return GetDlgItem(w, IDC_BAR) != nullptr && GetDlgItem(w, IDC_STATUS) != nullptr; });
 }
 
 HWND FindMessageBox(DWORD processId) {
@@ -258,8 +256,7 @@ bool PressButton(HWND dialog, int buttonId) {
 bool ChooseLanguage(HWND mainWindow, int index) {
   HWND combo = GetDlgItem(mainWindow, IDC_LANGUAGE);
   if (combo == nullptr || SendQuietly(combo, CB_SETCURSEL, index, 0) != index) return false;
-  return PostMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(IDC_LANGUAGE, CBN_SELCHANGE),
-                      reinterpret_cast<LPARAM>(combo));
+  return PostMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(IDC_LANGUAGE, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
 }
 
 void RequestClose(HWND window) { PostMessageW(window, WM_CLOSE, 0, 0); }
@@ -309,8 +306,8 @@ bool SaveScreenshot(const std::wstring& path) {
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                       nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string result(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
   return result;

@@ -99,7 +99,7 @@ HWND FindMainWindow(DWORD processId);      // "Update!" 40003 and the language c
 HWND FindProgressWindow(DWORD processId);  // the bar 40001 and the status list 40005
 HWND FindMessageBox(DWORD processId);      // a message box: its text control 0xFFFF
 
-std::wstring WindowText(HWND window);               // caption or text, read across processes
+std::wstring WindowText(HWND window);  // caption or text, read across processes
 std::wstring ControlText(HWND dialog, int controlId);
 std::vector<std::wstring> ListBoxLines(HWND dialog, int listId);
 int ProgressPosition(HWND dialog, int barId);

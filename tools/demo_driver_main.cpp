@@ -28,7 +28,8 @@ void Say(const std::string& text) {
 // Appends the trace lines that came since the last call.
 class TraceFile {
  public:
-  TraceFile(const DebugOutputCapture& capture, const std::wstring& path) : capture_(capture), out_(path.c_str(), std::ios::binary) {}
+  TraceFile(const DebugOutputCapture& capture, const std::wstring& path)
+      : capture_(capture), out_(path.c_str(), std::ios::binary) {}
   void Update(DWORD processId) {
     const auto lines = capture_.Lines(processId);
     for (; written_ < lines.size(); ++written_) out_ << lines[written_];

@@ -5,8 +5,7 @@
 #include "app/trace.h"
 #include "usb/usb_fw_loader.h"
 
-MainWindow::MainWindow(WindowRef window, MainWindowView& view, MainWindowServices& services,
-                       std::int32_t& restartFlag)
+MainWindow::MainWindow(WindowRef window, MainWindowView& view, MainWindowServices& services, std::int32_t& restartFlag)
     : window_(window), view_(view), services_(services), restartFlag_(restartFlag) {}
 
 // A window that never saw its destruction message still gives back what it holds.

@@ -18,9 +18,10 @@ inline constexpr std::uint16_t MAIN_ID_CANCEL = 2;  // IDCANCEL
 inline constexpr std::uint16_t MAIN_CBN_SELCHANGE = 1;
 
 // Message box styles and answers (the Win32 values).
-inline constexpr std::uint32_t MAIN_STYLE_WARNING = 0x30;          // MB_ICONWARNING
-inline constexpr std::uint32_t MAIN_STYLE_QUIT_QUESTION = 0x1124;  // MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2|MB_SYSTEMMODAL
-inline constexpr int MAIN_ANSWER_NO = 7;                           // IDNO
+inline constexpr std::uint32_t MAIN_STYLE_WARNING = 0x30;  // MB_ICONWARNING
+inline constexpr std::uint32_t MAIN_STYLE_QUIT_QUESTION =
+    0x1124;                               // MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2|MB_SYSTEMMODAL
+inline constexpr int MAIN_ANSWER_NO = 7;  // IDNO
 
 // What the main window calls in the other parts of the program.
 class MainWindowServices {

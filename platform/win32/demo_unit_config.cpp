@@ -83,27 +83,42 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
 
   if (const char* mode = lookup("DEMO_UNIT_MODE")) {
     const std::string_view m(mode);
-    if (m == "bootloader") settings.unit.mode = UnitMode::Bootloader;
-    else if (m == "application") settings.unit.mode = UnitMode::Application;
-    else if (m == "old") settings.unit.mode = UnitMode::OldApplication;
-    else if (m == "none") settings.attached = false;
-    else problem("DEMO_UNIT_MODE", mode);
+    if (m == "bootloader") {
+      settings.unit.mode = UnitMode::Bootloader;
+    } else if (m == "application") {
+      settings.unit.mode = UnitMode::Application;
+    } else if (m == "old") {
+      settings.unit.mode = UnitMode::OldApplication;
+    } else if (m == "none") {
+      settings.attached = false;
+    } else {
+      problem("DEMO_UNIT_MODE", mode);
+    }
   }
   if (const char* version = lookup("DEMO_APP_VERSION")) settings.unit.application.version = version;
   if (const char* flag = lookup("DEMO_BOOT2_FLAG")) {
     const std::string_view f(flag);
-    if (f == "0" || f == "1") settings.unit.bootloader2.valid = f == "1";
-    else problem("DEMO_BOOT2_FLAG", flag);
+    if (f == "0" || f == "1") {
+      settings.unit.bootloader2.valid = f == "1";
+    } else {
+      problem("DEMO_BOOT2_FLAG", flag);
+    }
   }
   if (const char* id = lookup("DEMO_HWID")) {
     std::uint64_t value = 0;
-    if (ParseNumber(id, &value) && value <= 0xFFFFFFFFu) settings.unit.hardwareId = static_cast<std::uint32_t>(value);
-    else problem("DEMO_HWID", id);
+    if (ParseNumber(id, &value) && value <= 0xFFFFFFFFu) {
+      settings.unit.hardwareId = static_cast<std::uint32_t>(value);
+    } else {
+      problem("DEMO_HWID", id);
+    }
   }
   if (const char* timing = lookup("DEMO_TIMING")) {
     const std::string_view t(timing);
-    if (t == "fast") settings.unit.timing = UnitTiming::Instant();
-    else if (t != "realistic") problem("DEMO_TIMING", timing);
+    if (t == "fast") {
+      settings.unit.timing = UnitTiming::Instant();
+    } else if (t != "realistic") {
+      problem("DEMO_TIMING", timing);
+    }
   }
   if (const char* faults = lookup("DEMO_FAULT")) {
     std::string_view rest(faults);
@@ -111,8 +126,11 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
       const std::size_t comma = rest.find(',');
       const std::string_view item = rest.substr(0, comma);
       Fault fault;
-      if (ParseFault(item, &fault)) settings.faults.push_back(fault);
-      else if (!item.empty()) problem("DEMO_FAULT", std::string(item).c_str());
+      if (ParseFault(item, &fault)) {
+        settings.faults.push_back(fault);
+      } else if (!item.empty()) {
+        problem("DEMO_FAULT", std::string(item).c_str());
+      }
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
   }

@@ -2,13 +2,13 @@
 
 #include <new>
 
+#include "app/settings_store.h"
 #include "image/firmware_image.h"
 #include "platform/win32/ui_dialog.h"
 #include "ui/message_box.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"
-#include "app/settings_store.h"
 
 static_assert(sizeof(wchar_t) == 2, "Win32 texts are UTF-16");
 
@@ -58,7 +58,8 @@ class Win32MainWindowView final : public MainWindowView {
   }
 
   void AddLanguage(const wchar_t* name, std::uint16_t languageId) override {
-    const LRESULT index = SendDlgItemMessageW(window_, IDC_SELECT_LANG, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    const LRESULT index =
+        SendDlgItemMessageW(window_, IDC_SELECT_LANG, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     if (index >= 0) SendDlgItemMessageW(window_, IDC_SELECT_LANG, CB_SETITEMDATA, index, languageId);
   }
 
@@ -142,7 +143,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   if (self == nullptr) return FALSE;
 
   ++self->depth;
-  const bool handled = message == WM_INITDIALOG ? self->Logic().OnInitDialog() : Dispatch(self->Logic(), message, wParam);
+  const bool handled =
+      message == WM_INITDIALOG ? self->Logic().OnInitDialog() : Dispatch(self->Logic(), message, wParam);
   --self->depth;
   // After its destruction message the window has nothing more for the logic.
   if (message == WM_DESTROY) {
@@ -155,9 +157,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
-bool ProgramMainWindowServices::ValidateFirmwareImages() {
-  return ::ValidateFirmwareImages(*context_.resources) != 0;
-}
+bool ProgramMainWindowServices::ValidateFirmwareImages() { return ::ValidateFirmwareImages(*context_.resources) != 0; }
 
 const char* ProgramMainWindowServices::ApplicationVersion() { return ApplicationImageInfo.version; }
 

@@ -62,9 +62,9 @@ TEST(DemoUnitSettings, WhatIsNotUnderstoodIsReportedAndLeftAtItsDefault) {
   const struct {
     const char* name;
     const char* value;
-  } cases[] = {{"DEMO_UNIT_MODE", "sleeping"}, {"DEMO_BOOT2_FLAG", "yes"}, {"DEMO_HWID", "-1"},
-               {"DEMO_HWID", "0x100000000"},  {"DEMO_HWID", "6x"},     {"DEMO_TIMING", "slow"},
-               {"DEMO_FAULT", "meteor"},      {"DEMO_FAULT", "drop@"}, {"DEMO_FAULT", "drop@x"},
+  } cases[] = {{"DEMO_UNIT_MODE", "sleeping"},  {"DEMO_BOOT2_FLAG", "yes"}, {"DEMO_HWID", "-1"},
+               {"DEMO_HWID", "0x100000000"},    {"DEMO_HWID", "6x"},        {"DEMO_TIMING", "slow"},
+               {"DEMO_FAULT", "meteor"},        {"DEMO_FAULT", "drop@"},    {"DEMO_FAULT", "drop@x"},
                {"DEMO_FAULT", "slowerase=fast"}};
   for (const auto& c : cases) {
     const DemoUnitSettings settings = Read({{c.name, c.value}});

@@ -3,7 +3,6 @@
 // debugger output.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <string>
@@ -65,8 +64,12 @@ class EndToEnd : public ::testing::Test {
     environment.emplace_back(L"DEMO_TIMING", L"fast");
     ASSERT_TRUE(demo_.Start(SiblingPath(program), environment)) << "the program beside the tests";
   }
-  HWND MainWindow() { return WaitForWindow([&] { return FindMainWindow(demo_.Id()); }, kWindowMs); }
-  HWND ProgressWindow() { return WaitForWindow([&] { return FindProgressWindow(demo_.Id()); }, kWindowMs); }
+  HWND MainWindow() {
+    return WaitForWindow([&] { return FindMainWindow(demo_.Id()); }, kWindowMs);
+  }
+  HWND ProgressWindow() {
+    return WaitForWindow([&] { return FindProgressWindow(demo_.Id()); }, kWindowMs);
+  }
   HWND MessageBox(DWORD timeoutMs = kWindowMs) {
     return WaitForWindow([&] { return FindMessageBox(demo_.Id()); }, timeoutMs);
   }
@@ -121,14 +124,14 @@ TEST_F(EndToEnd, GermanUpdateFromStartToTheFinalBox) {
   PressButton(german, IDCANCEL);
   EXPECT_EQ(Ends(), 0);
 
-  EXPECT_TRUE(InOrder(TraceTexts(trace_, demo_.Id()),
-                      {"Start Application", "Message: WM_INITDIALOG",
-                       "Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE", "Message: WM_DESTROY",
-                       "Message: WM_INITDIALOG", "Message: WM_COMMAND -> IDB_RESOURCE",
-                       "Update Firmware from ID(110) to Flash(0x00020000), Size(156400)",
-                       "Update Firmware from ID(110) to Flash(0x00080000), Size(156400)",
-                       "Update Firmware from ID(109) to Flash(0x00100000), Size(2633516)", "SendUpdateResult = 0",
-                       "Message: WM_COMMAND -> IDCANCEL", "Message: WM_DESTROY", "Exit Application: rc = 0"}))
+  EXPECT_TRUE(
+      InOrder(TraceTexts(trace_, demo_.Id()),
+              {"Start Application", "Message: WM_INITDIALOG", "Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE",
+               "Message: WM_DESTROY", "Message: WM_INITDIALOG", "Message: WM_COMMAND -> IDB_RESOURCE",
+               "Update Firmware from ID(110) to Flash(0x00020000), Size(156400)",
+               "Update Firmware from ID(110) to Flash(0x00080000), Size(156400)",
+               "Update Firmware from ID(109) to Flash(0x00100000), Size(2633516)", "SendUpdateResult = 0",
+               "Message: WM_COMMAND -> IDCANCEL", "Message: WM_DESTROY", "Exit Application: rc = 0"}))
       << ::testing::PrintToString(TraceTexts(trace_, demo_.Id()));
 }
 

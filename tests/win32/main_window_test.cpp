@@ -91,8 +91,9 @@ class BoxAnswerer {
         seen.caption = WindowText(box);
         seen.text = ControlText(box, 0xFFFF);
         for (int id : {IDOK, IDYES, IDNO}) {
-          HWND b = GetDlgItem(box, id);
-          if (b != nullptr && (GetWindowLongPtrW(b, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) seen.defaultButton = id;
+          HWND button = GetDlgItem(box, id);
+          const LONG_PTR style = button != nullptr ? GetWindowLongPtrW(button, GWL_STYLE) : 0;
+          if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) seen.defaultButton = id;
         }
         seen.topmost = (GetWindowLongPtrW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
         seen_.push_back(seen);
@@ -133,7 +134,8 @@ HWND OwnedDialog(HWND owner) {
         auto* s = reinterpret_cast<Search*>(param);
         wchar_t className[16] = {};
         GetClassNameW(window, className, 16);
-        if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) && std::wcscmp(className, L"#32770") == 0) {
+        if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) &&
+            std::wcscmp(className, L"#32770") == 0) {
           s->found = window;
           return FALSE;
         }
