@@ -13,3 +13,7 @@ struct DeviceLinkContext {
   MessagePoster* poster;
   ResourceLoader* resources;
 };
+
+// The real program's services: the platform's USB, the system clock, the platform's poster and the
+// program's own resources (defined by the Windows platform layer).
+DeviceLinkContext ProgramDeviceLinkContext();

@@ -122,3 +122,6 @@ class UsbPlatform {
   // The calling thread's last error code after a failed call.
   virtual std::uint32_t LastError() = 0;
 };
+
+// The platform of the real program: SetupAPI + WinUSB on Windows (defined by the Windows platform layer).
+UsbPlatform& ProgramUsbPlatform();
