@@ -1,0 +1,85 @@
+#include "platform/win32/progress_window.h"
+
+#include <commctrl.h>
+
+#include "platform/win32/ui_dialog.h"
+#include "ui/message_box.h"
+#include "ui/resource_ids.h"
+#include "ui/ui_language.h"
+#include "ui/update_controller.h"
+#include "usb/result_code.h"
+
+static_assert(UI_WM_DESTROY == WM_DESTROY && UI_WM_INITDIALOG == WM_INITDIALOG && UI_WM_COMMAND == WM_COMMAND &&
+              UI_WM_TIMER == WM_TIMER && UI_IDCANCEL == IDCANCEL);
+static_assert(UI_MB_ICONERROR == MB_ICONERROR && UI_MB_ICONWARNING == MB_ICONWARNING &&
+              UI_MB_ICONINFORMATION == MB_ICONINFORMATION &&
+              UI_MB_QUESTION == (MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) && UI_IDNO == IDNO);
+static_assert(WM_UPDATE_NOTIFY == WM_APP, "the loader's notification is the first application message");
+
+namespace {
+
+// The controller of the progress window. There is one progress window at a time, on the interface thread;
+// the creation parameter stays 0, so the window finds its controller here.
+UpdateController* g_controller = nullptr;
+
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (g_controller == nullptr) return FALSE;
+  return g_controller->ProgressDialogProc(window, message, wParam, lParam);
+}
+
+HWND Hwnd(WindowRef window) { return static_cast<HWND>(window); }
+
+}  // namespace
+
+Win32ProgressView::Win32ProgressView(TimerIntervalFn timerInterval) : timerInterval_(timerInterval) {
+  // The progress bar's class, in the version with the error state (the manifest asks for it).
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+}
+
+WindowRef Win32ProgressView::CreateProgressWindow(WindowRef parent, UpdateController& controller) {
+  g_controller = &controller;
+  return CreateUiDialog(IDD_PROGRESS_WINDOW, Hwnd(parent), ProgressDialogProc, 0);
+}
+
+void Win32ProgressView::ShowProgressWindow(WindowRef window) { ShowWindow(Hwnd(window), SW_SHOW); }
+
+void Win32ProgressView::DestroyProgressWindow(WindowRef window) {
+  // A window that is already gone is left alone.
+  if (IsWindow(Hwnd(window))) DestroyWindow(Hwnd(window));
+}
+
+void Win32ProgressView::AddStatusLine(WindowRef window, std::uint16_t textId) {
+  wchar_t text[UI_TEXT_CAPACITY];
+  if (LoadUiString(textId, text) <= 0) return;
+  SendDlgItemMessageW(Hwnd(window), IDC_STATUS_LIST, LB_INSERTSTRING, static_cast<WPARAM>(-1),
+                      reinterpret_cast<LPARAM>(text));
+}
+
+void Win32ProgressView::SetBarPosition(WindowRef window, std::uint32_t position) {
+  SendDlgItemMessageW(Hwnd(window), IDC_PROGRESS_BAR, PBM_SETPOS, position, 0);
+}
+
+void Win32ProgressView::SetBarError(WindowRef window) {
+  SendDlgItemMessageW(Hwnd(window), IDC_PROGRESS_BAR, PBM_SETSTATE, PBST_ERROR, 0);
+}
+
+int Win32ProgressView::ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId,
+                                   std::uint32_t style) {
+  return MessageBoxFromIds(Hwnd(owner), textId, captionId, style);
+}
+
+void Win32ProgressView::SetTimer(WindowRef window, std::uintptr_t id, std::uint32_t ms) {
+  ::SetTimer(Hwnd(window), id, timerInterval_ != nullptr ? timerInterval_(ms) : ms, nullptr);
+}
+
+void Win32ProgressView::KillTimer(WindowRef window, std::uintptr_t id) { ::KillTimer(Hwnd(window), id); }
+
+void Win32ProgressView::EnableParent(WindowRef parent, bool enable) { EnableWindow(Hwnd(parent), enable); }
+
+void Win32ProgressView::ForegroundParent(WindowRef parent) { SetForegroundWindow(Hwnd(parent)); }
+
+ProgressView& PlatformProgressView() {
+  static Win32ProgressView view;
+  return view;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The progress window on Windows: the modeless dialog of template 119 in the interface language, owned by the
+// main window, whose dialog procedure hands every message to the UpdateController.
+
+#include <windows.h>
+
+#include "ui/progress_view.h"
+
+class Win32ProgressView final : public ProgressView {
+ public:
+  // Maps the interval that the controller asks of a timer to the one set; the program keeps it, tests shorten
+  // the five-second waits. Null: the interval as asked.
+  using TimerIntervalFn = UINT (*)(UINT requestedMs);
+  explicit Win32ProgressView(TimerIntervalFn timerInterval = nullptr);
+
+  WindowRef CreateProgressWindow(WindowRef parent, UpdateController& controller) override;
+  void ShowProgressWindow(WindowRef window) override;
+  void DestroyProgressWindow(WindowRef window) override;
+  void AddStatusLine(WindowRef window, std::uint16_t textId) override;
+  void SetBarPosition(WindowRef window, std::uint32_t position) override;
+  void SetBarError(WindowRef window) override;
+  int ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId, std::uint32_t style) override;
+  void SetTimer(WindowRef window, std::uintptr_t id, std::uint32_t ms) override;
+  void KillTimer(WindowRef window, std::uintptr_t id) override;
+  void EnableParent(WindowRef parent, bool enable) override;
+  void ForegroundParent(WindowRef parent) override;
+
+ private:
+  TimerIntervalFn timerInterval_;
+};

@@ -1,0 +1,67 @@
+#pragma once
+// UpdateController: carries one whole update of the unit, from "Update!" until the progress window closes.
+// It reads the unit's state, refuses a downgrade or a foreign hardware, chooses the plan, starts each step on
+// the loader, turns the loader's notifications into the progress bar and the status lines, chains the steps
+// with five-second timers and reports the outcome. It runs on the interface thread only and knows no window
+// system: the window is a ProgressView, time is a Clock.
+
+#include <cstdint>
+
+#include "app/clock.h"
+#include "app/message_poster.h"
+#include "ui/progress_view.h"
+#include "ui/update_step.h"
+#include "usb/device_info.h"
+#include "usb/result_code.h"
+
+class UsbFwLoader;
+struct FirmwareImageInfo;
+
+inline constexpr std::uint32_t STEP_PAUSE_MS = 5000;    // the wait between two steps
+inline constexpr std::uint32_t CANCEL_WAIT_MS = 500;    // the wait after a confirmed cancel
+
+// The number of a version text "a.b.c" read as "%d.%d.%d": (a * 1000 + b) * 1000 + c in 32-bit arithmetic;
+// false if the text does not give exactly three numbers.
+bool ReadVersionNumber(const char* text, std::uint32_t* number);
+
+class UpdateController {
+ public:
+  UpdateController(ProgressView& view, Clock& clock);
+  UpdateController(const UpdateController&) = delete;
+  UpdateController& operator=(const UpdateController&) = delete;
+
+  // The one controller of the process, on the platform's progress window and the system clock.
+  static UpdateController& Instance();
+
+  // Nonzero if the progress window was created and shown.
+  int OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image);
+  // The progress window's dialog procedure; returns what the dialog manager expects (TRUE/FALSE).
+  std::intptr_t ProgressDialogProc(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
+                                   std::intptr_t lParam);
+
+  int StartUpdate();
+  int StartUpdateStep(UpdateStep step);
+  void OnUpdateNotify(WindowRef window, ResultCode code);
+  void SetOverallProgress(std::uint32_t stepPercent);
+  void ShowStage(UpdateStage stage);
+  void ShowResultMessage(ResultCode code);
+  int ConfirmCancel(WindowRef window);
+
+  // Fields, in order.
+  WindowRef progressWindow = nullptr;  // not cleared when the window is destroyed
+  WindowRef parentWindow = nullptr;
+  UsbFwLoader* loader = nullptr;       // not owned
+  UpdateStage stage = STAGE_NONE;
+  UpdateStep step = STEP_NONE;
+  DeviceInfo deviceInfo{};
+  const FirmwareImageInfo* image = nullptr;  // not owned
+
+ private:
+  void DestroyProgressWindow(WindowRef window);
+
+  ProgressView& view_;
+  Clock& clock_;
+  // Whether the progress window exists: from its initialisation to its destruction. A window that a nested
+  // message loop has already destroyed is not destroyed again.
+  bool windowOpen_ = false;
+};
