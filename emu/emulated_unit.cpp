@@ -577,6 +577,7 @@ void EmulatedUnit::CarryOut(const UsbBlock& request, bool valid, bool halfDone, 
   }
   if (answerId == BLK_ACK && id < answerOverrides_.size() && answerOverrides_[id]) {
     std::memset(answer.BlockData, 0, BLOCK_DATA_SIZE);
-    std::memcpy(answer.BlockData, answerOverrides_[id]->data(), answerOverrides_[id]->size());
+    const std::vector<std::uint8_t>& data = *answerOverrides_[id];
+    if (!data.empty()) std::memcpy(answer.BlockData, data.data(), data.size());  // an empty override: all zero
   }
 }

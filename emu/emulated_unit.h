@@ -119,7 +119,8 @@ class EmulatedUnit {
   void PlugIn();
 
   // Faults and the exchange hook. The hook runs on the updater's thread before each request is carried out,
-  // without the unit's lock, so it may call the unit; set it before the exchanges begin.
+  // without the unit's lock, so it may call the unit (add a fault for this very exchange, unplug it). Null
+  // removes it.
   void AddFault(const Fault& fault);
   void ClearFaults();
   void SetExchangeHook(ExchangeHook hook);

@@ -122,6 +122,42 @@ TEST_F(DeviceInfoQuery, AnApplicationUnitIsRecordedAsSuchAndTheOtherQueriesGoOn)
   EXPECT_EQ(trace_.Lines().size(), 6u);
 }
 
+// The mode query never fails the whole: a ping that fails is an old application, and a mode request that
+// fails in any way counts as the bootloader, like a NAK.
+TEST_F(DeviceInfoQuery, AFailedPingOrModeRequestStillGivesAModeAndTheQueryGoesOn) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    std::int32_t mode;
+    std::vector<std::string> lines;  // the first lines; the versions and flags follow
+  };
+  const Case cases[] = {
+      {"mode request unanswered", {.kind = FaultKind::DropAnswer, .blockId = BLK_GET_MODE}, DEVICE_MODE_BOOTLOADER,
+       {kReadFailed, Line("Tavik is in Bootloader Mode")}},
+      {"mode answered with id 3", {.kind = FaultKind::WrongId, .blockId = BLK_GET_MODE, .value = 3},
+       DEVICE_MODE_BOOTLOADER,
+       {Line("WriteUsbPipeData: BlockID error! Expected ID ACK(1), received ID (3)"), Line("Tavik is in Bootloader Mode")}},
+      {"ping answered with NAK", {.kind = FaultKind::WrongId, .blockId = BLK_PING}, DEVICE_MODE_OLD_APPLICATION,
+       {Line("WriteUsbPipeData: BlockID error! Expected ID ACK(1), received ID (2)"),
+        Line("Tavik is in Application Mode (old)")}},
+  };
+  EmulatedUnit& unit = AddUnit();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    trace_.Clear();
+    unit.AddFault(c.fault);
+    EXPECT_EQ(loader_.ReadDeviceInfo(&info_), FWL_OK);
+    EXPECT_EQ(info_.mode, c.mode);
+    EXPECT_STREQ(info_.appVersion, "001.005.010");
+    EXPECT_EQ(info_.boot2Flag, 1);
+    EXPECT_EQ(trace_.Lines(), Join(Join(c.lines, {Line("Application Version = 001.005.010"),
+                                                  Line("Bootloader Version = 001.005.007")}),
+                                   FlagLines("TRUE", "TRUE", "TRUE")));
+  }
+  EXPECT_EQ(Resets(), 0);
+  EXPECT_TRUE(pauses_.pauses.empty());
+}
+
 TEST_F(DeviceInfoQuery, VersionTextsAreCutTo30CharactersAndNeverReadPastTheData) {
   struct Case {
     const char* name;
@@ -231,6 +267,16 @@ TEST_F(DeviceInfoQuery, AUnitThatAnswersNothingIsResetTwiceWithoutPauses) {
   const std::vector<std::string> attempt = {kReadFailed, Line("Tavik is in Application Mode (old)"), kReadFailed,
                                             kReadFailed};
   EXPECT_EQ(trace_.Lines(), Join(attempt, attempt));
+}
+
+TEST_F(DeviceInfoQuery, AUnitThatCannotBeOpenedForTheResetGetsNoPause) {
+  AddUnit().AddFault(Fault{FaultKind::DropAnswer, ANY_EXCHANGE, BLK_GET_VERSION, 0, 0});
+  usb_.FailCall(UsbCall::OpenDeviceFile, USB_ERROR_GEN_FAILURE, 1);  // the first reset's opening
+  EXPECT_EQ(loader_.ReadDeviceInfo(&info_), FWL_ERR_FAILED);
+  EXPECT_EQ(Resets(), 1);
+  EXPECT_EQ(pauses_.pauses, std::vector<std::uint32_t>{2000});  // after the second, acknowledged reset only
+  const std::vector<std::string> attempt = {Line("Tavik is in Bootloader Mode"), kReadFailed};
+  EXPECT_EQ(trace_.Lines(), Join(Join(attempt, {Line("OpenUsbConnection-CreateFile failed!")}), attempt));
 }
 
 TEST_F(DeviceInfoQuery, AUnitThatHasNotComeBackAfterTheResetEndsTheQueryAsNotFound) {

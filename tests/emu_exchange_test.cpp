@@ -276,6 +276,8 @@ TEST_F(EmuExchange, FullSpeedUpdateTakesAboutAMinute) {
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader1));
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader2));
+  RecordProperty("modelled_ms", static_cast<int>(clock.NowMs()));
+  RecordProperty("exchanges", static_cast<int>(unit.ExchangeCount()));
   EXPECT_GT(clock.NowMs(), 50000u);
   EXPECT_LT(clock.NowMs(), 70000u);
   EXPECT_NEAR(static_cast<double>(unit.ModelledTimeUs()) / 1000, static_cast<double>(clock.NowMs()), 1.0);

@@ -266,6 +266,13 @@ TEST(FwLoader, AStartThatCannotRunLeavesTheLoaderIdle) {
        {resourceLine, "NEV-Tavik Device found and responding.",
         "NEV-Tavik Device is in Application Mode! Switch Off Tavik please and try again.", kResourceCleanup},
        0},
+      // Only a NAK to the mode request counts as the bootloader; a mode request without answer does not.
+      {"no answer to GET_MODE",
+       [](Rig& r) { r.usb.AddUnit().AddFault({.kind = FaultKind::DropAnswer, .blockId = BLK_GET_MODE}); },
+       IDR_BOOTLOADER_IMAGE, FWL_ERR_APP_MODE,
+       {resourceLine, "NEV-Tavik Device found and responding.", kReadTimeout,
+        "NEV-Tavik Device is in Application Mode! Switch Off Tavik please and try again.", kResourceCleanup},
+       1000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -342,6 +349,58 @@ TEST(FwLoader, AFailedFinishEndsTheStepWithItsCodeWithoutResetOrPause) {
     EXPECT_EQ(rig.RequestIds(unit).back(), BLK_FINISH);
     EXPECT_EQ(rig.clock.NowMs(), 0u);
     EXPECT_EQ(loader->abortRequested.load(), c.abort ? 1u : 0u);  // stays set until the next start
+  }
+}
+
+// The step's result goes out once the image and the connection are released; busy is cleared only after it,
+// so that nothing sees the loader idle before the result is on its way.
+TEST(FwLoader, TheResultIsPostedAfterTheCleanupWhileBusyIsStillSet) {
+  struct AtResult {
+    std::uint32_t busy = 0;
+    std::int32_t firmwareSource = -1;
+    std::size_t openHandles = 99;
+    int frees = -1;
+  };
+  // Forwards to the rig's queue and notes the loader's state when the result (not a progress) is posted.
+  class WatchingPoster final : public MessagePoster {
+   public:
+    explicit WatchingPoster(Rig& rig) : rig_(rig) {}
+    bool Post(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+      if (lParam != FWL_PROGRESS) {
+        const auto* loader = reinterpret_cast<const UsbFwLoader*>(wParam);
+        seen = {loader->busy.load(), loader->firmwareSource, rig_.usb.OpenHandleCount(), rig_.resources.Frees()};
+      }
+      return rig_.queue.Post(window, message, wParam, lParam);
+    }
+    AtResult seen;
+
+   private:
+    Rig& rig_;
+  };
+  struct Case {
+    const char* name;
+    bool failStart;
+    ResultCode result;
+  };
+  for (const Case& c : {Case{"success", false, FWL_OK}, Case{"failed start command", true, FWL_ERR_FAILED}}) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    EmulatedUnit& unit = rig.usb.AddUnit();
+    if (c.failStart) unit.AddFault({.kind = FaultKind::WrongId, .blockId = BLK_START});
+    WatchingPoster poster(rig);
+    UsbFwLoader loader(DeviceLinkContext{&rig.usb, &rig.clock, &poster, &rig.resources});
+    loader.SetNotifyWindow(kWindow, 0, WM_UPDATE_NOTIFY);
+    ASSERT_EQ(loader.UpdateFirmwareFromResource(IDR_BOOTLOADER_IMAGE, 0x20000), FWL_STARTED);
+    const auto messages = rig.Pump();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().lParam, c.result);
+    for (long guard = 0; guard < kPumpGuard && loader.busy.load() != 0; ++guard) std::this_thread::yield();
+    EXPECT_EQ(loader.busy.load(), 0u);
+
+    EXPECT_EQ(poster.seen.busy, 1u);
+    EXPECT_EQ(poster.seen.firmwareSource, FWL_DATA_NONE);
+    EXPECT_EQ(poster.seen.openHandles, 0u);
+    EXPECT_EQ(poster.seen.frees, 1);
   }
 }
 
