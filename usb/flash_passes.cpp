@@ -14,6 +14,23 @@ std::uint32_t Percent(std::uint64_t part, std::uint32_t whole) {
   return static_cast<std::uint32_t>(part * 100 / whole);
 }
 
+// The length of the next block of the image: the rest of the image, at most one block.
+std::uint32_t NextBlockLength(std::uint32_t imageSize, std::uint32_t imageOffset) {
+  const std::uint32_t rest = imageSize - imageOffset;
+  return rest < FLASH_BLOCK_SIZE ? rest : FLASH_BLOCK_SIZE;
+}
+
+// A frame built from zero with its id, address and length; with image bytes, they fill the data's start.
+UsbBlock MakeBlock(std::uint32_t blockId, std::uint32_t address, std::uint32_t length,
+                   const std::uint8_t* bytes = nullptr) {
+  UsbBlock block{};
+  block.BlockID = blockId;
+  block.BlockAddress = address;
+  block.BlockLength = length;
+  if (bytes != nullptr) std::memcpy(block.BlockData, bytes, length);
+  return block;
+}
+
 void TraceProgramPercent(std::uint32_t percent) { Trace("Tavik: Program Device ...   %3d %%", percent); }
 void TraceVerifyPercent(std::uint32_t percent) { Trace("Tavik:  Verify Device ...   %3d %%", percent); }
 }  // namespace
@@ -50,10 +67,7 @@ ResultCode UsbFwLoader::EraseAndWriteChunk(std::uint32_t chunkAddress, std::uint
   const std::uint32_t chunkStart = imageOffset;
   ResultCode result = FWL_ERR_FAILED;
   for (int attempt = 0; attempt < CHUNK_TRIES; ++attempt) {
-    UsbBlock erase{};
-    erase.BlockID = BLK_ERASE;
-    erase.BlockAddress = chunkAddress;
-    erase.BlockLength = chunkLength;
+    UsbBlock erase = MakeBlock(BLK_ERASE, chunkAddress, chunkLength);
     result = WriteUsbPipeData(erase, ERASE_TIMEOUT_MS, 0);
     if (result != FWL_OK) continue;  // a failed erase uses up a try; nothing was written
 
@@ -73,24 +87,16 @@ ResultCode UsbFwLoader::EraseAndWriteChunk(std::uint32_t chunkAddress, std::uint
 }
 
 ResultCode UsbFwLoader::WriteFlashBlock() {
-  const std::uint32_t rest = imageSize - imageOffset;
-  const std::uint32_t length = rest < FLASH_BLOCK_SIZE ? rest : FLASH_BLOCK_SIZE;
+  const std::uint32_t length = NextBlockLength(imageSize, imageOffset);
   if (length == 0) return FWL_ERR_FAILED;
 
-  UsbBlock write{};
-  write.BlockID = BLK_WRITE;
-  write.BlockAddress = flashAddress + imageOffset;
-  write.BlockLength = length;
-  std::memcpy(write.BlockData, imageData + imageOffset, length);
+  UsbBlock write = MakeBlock(BLK_WRITE, flashAddress + imageOffset, length, imageData + imageOffset);
   imageOffset += length;
 
   ResultCode result = WriteUsbPipeData(write, BLOCK_TIMEOUT_MS, 0);
   if (result != FWL_OK) return result;
 
-  UsbBlock read{};
-  read.BlockID = BLK_READ;
-  read.BlockAddress = write.BlockAddress;
-  read.BlockLength = length;
+  UsbBlock read = MakeBlock(BLK_READ, write.BlockAddress, length);
   result = WriteUsbPipeData(read, BLOCK_TIMEOUT_MS, 0);  // the answer replaces the read block
   if (result != FWL_OK) return result;
 
@@ -125,22 +131,14 @@ ResultCode UsbFwLoader::VerifyFlash() {
 }
 
 ResultCode UsbFwLoader::VerifyFlashBlock() {
-  const std::uint32_t rest = imageSize - imageOffset;
-  const std::uint32_t length = rest < FLASH_BLOCK_SIZE ? rest : FLASH_BLOCK_SIZE;
+  const std::uint32_t length = NextBlockLength(imageSize, imageOffset);
   if (length == 0) return FWL_ERR_FAILED;
 
   // The expected block has the form of the unit's acknowledging answer to the read.
-  UsbBlock expected{};
-  expected.BlockID = BLK_ACK;
-  expected.BlockAddress = flashAddress + imageOffset;
-  expected.BlockLength = length;
-  std::memcpy(expected.BlockData, imageData + imageOffset, length);
+  UsbBlock expected = MakeBlock(BLK_ACK, flashAddress + imageOffset, length, imageData + imageOffset);
   expected.BlockCRC = Crc32(&expected, BLOCK_CRC_OFFSET);
 
-  UsbBlock read{};
-  read.BlockID = BLK_READ;
-  read.BlockAddress = expected.BlockAddress;
-  read.BlockLength = length;
+  UsbBlock read = MakeBlock(BLK_READ, expected.BlockAddress, length);
   imageOffset += length;
 
   ResultCode result = WriteUsbPipeData(read, BLOCK_TIMEOUT_MS, 0);  // the answer replaces the read block
