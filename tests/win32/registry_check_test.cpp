@@ -14,31 +14,10 @@
 
 #include "app/registry.h"
 #include "app/registry_check.h"
+#include "support/driver_keys.h"
 
 namespace {
-const std::string kBase = "SYSTEM\\CurrentControlSet\\Enum\\USB\\";
-const std::string kAcdc = "VID_7A31&PID_ACDC";
-const std::string kAcdd = "VID_7A31&PID_ACDD";
-const std::string kGuidC085 = "{C0850FA1-2B83-47DB-BCB7-738AB1A8B498}";
-const std::string kGuidAa71 = "{AA7192B3-37B8-40E2-9E87-22A6609BEFC6}";
-const std::string kGuid808d = "{808D5088-F877-4A8D-9470-B1CA50D4632A}";
-
-struct Interface {
-  std::string device;
-  int number;
-  std::string guid;
-};
-const Interface kInterfaces[] = {
-    {kAcdc, 0, kGuidC085}, {kAcdc, 1, kGuidAa71}, {kAcdc, 2, kGuid808d},
-    {kAcdd, 0, kGuid808d}, {kAcdd, 1, kGuidC085}, {kAcdd, 2, kGuidAa71},
-};
-
-std::string InterfacePath(const std::string& device, int number) {
-  return kBase + device + "&MI_0" + std::to_string(number);
-}
-std::string ParametersPath(const std::string& device, int number, const std::string& instance) {
-  return InterfacePath(device, number) + "\\" + instance + "\\Device Parameters";
-}
+using namespace driver_keys;
 
 std::vector<BYTE> WithNul(const std::string& text) {
   std::vector<BYTE> bytes(text.begin(), text.end());
