@@ -97,7 +97,8 @@ const char* BuildRelaunchArguments() {
     if (length != 0 && length < limit) g_relaunchArguments[length++] = ' ';
     for (char16_t unit : arguments[i]) {
       if (length >= limit) break;
-      g_relaunchArguments[length++] = static_cast<char>(unit & 0xFF);
+      const char narrowed = static_cast<char>(unit & 0xFF);
+      if (narrowed != '\0') g_relaunchArguments[length++] = narrowed;  // a NUL would end the text here
     }
   }
   return g_relaunchArguments;

@@ -101,6 +101,6 @@ int IsUserAdministrator();
 // an administrator already. The caller goes on whatever happens.
 void RelaunchElevated();
 
-// The program's own arguments, blank-separated and narrowed to 8 bits, at most 259 characters, in a
-// process-wide buffer.
+// The program's own arguments, blank-separated and narrowed to 8 bits (a unit that narrows to NUL is left out),
+// at most 259 characters, in a process-wide buffer.
 const char* BuildRelaunchArguments();

@@ -409,6 +409,9 @@ TEST_F(RegistryCheckTest, RelaunchArgumentsAreJoinedNarrowedAndCut) {
       {"empty first argument adds no blank", std::vector<std::u16string>{u"updater.exe", u"", u"x"}, "x"},
       {"narrowed to the low 8 bits", std::vector<std::u16string>{u"updater.exe", u"J\u00f6rg", u"\u20ac"},
        "J\xf6rg \xac"},
+      // A NUL is no character of a text: such a unit adds nothing, and what follows it still passes.
+      {"a unit whose low 8 bits are zero", std::vector<std::u16string>{u"updater.exe", u"a\u0100b", u"\u4e00", u"c"},
+       "ab  c"},
       {"one long argument", std::vector<std::u16string>{u"updater.exe", a300}, std::string(259, 'a')},
       {"blank fills the last place", std::vector<std::u16string>{u"updater.exe", a258, u"b"},
        std::string(258, 'a') + " "},
