@@ -99,6 +99,7 @@ class UpdateControllerTest : public ::testing::Test {
     EXPECT_EQ(view.timers[next], 5000u);
     clock.Advance(view.timers[next]);
     EXPECT_TRUE(view.FireTimer(next));
+    EXPECT_EQ(view.timers.count(next), 0u) << "a fired timer is killed, or it would start its step again";
   }
 
   // A whole successful update from "Update!" to the closed window; returns the steps run, in order.
@@ -752,6 +753,44 @@ TEST_F(UpdateControllerTest, ATimerFiringUnderTheCancelQuestionStartsTheStepThat
   EXPECT_LE(Requests(BLK_START), 2u);  // the abort may come before the second step's start command
   EXPECT_EQ(Requests(BLK_RESET), 1u);
   EXPECT_EQ(view.lines, (std::vector<std::uint16_t>{IDS_UPDATE_STARTED, IDS_PROGRAM_BOOTLOADER1}));
+}
+
+// What the dialog manager is told: only the cancel command counts as handled, whatever the answer.
+TEST_F(UpdateControllerTest, TheDialogProcedureReportsOnlyTheCancelCommandAsHandled) {
+  AddUnit();
+  ASSERT_EQ(Open(), 1);
+  EXPECT_EQ(view.initDialogResult, 0);  // the dialog manager does not set the focus
+  ASSERT_EQ(FinishStep(), FWL_OK);      // waiting for the second step
+  const WindowRef window = view.Window();
+
+  int questions = 0;
+  int answer = IDNO_ANSWER;
+  view.answer = [&](const FakeBox& box) {
+    questions += box.text == IDS_CONFIRM_ABORT;
+    return answer;
+  };
+  const struct {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+  } unhandled[] = {
+      {UI_WM_COMMAND, 1, 0},                   // IDOK
+      {UI_WM_COMMAND, (2u << 16) | 40001, 0},  // another control's notification
+      {WM_UPDATE_NOTIFY, 0, FWL_PROGRESS},
+      {0x000F, 0, 0},                          // WM_PAINT
+  };
+  for (const auto& m : unhandled) {
+    EXPECT_EQ(controller.ProgressDialogProc(window, m.message, m.wParam, m.lParam), 0) << m.message;
+  }
+  EXPECT_EQ(questions, 0);
+  EXPECT_TRUE(view.IsOpen());
+
+  EXPECT_EQ(controller.ProgressDialogProc(window, UI_WM_COMMAND, UI_IDCANCEL, 0), 1);  // "No": it stays
+  EXPECT_TRUE(view.IsOpen());
+  answer = IDYES_ANSWER;
+  EXPECT_EQ(controller.ProgressDialogProc(window, UI_WM_COMMAND, UI_IDCANCEL, 0), 1);
+  EXPECT_FALSE(view.IsOpen());
+  EXPECT_EQ(questions, 2);
 }
 
 TEST(UpdateControllerInstance, IsOneObjectForTheProcess) {

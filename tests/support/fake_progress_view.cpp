@@ -21,7 +21,7 @@ WindowRef FakeProgressView::CreateProgressWindow(WindowRef, UpdateController& co
   window_ = reinterpret_cast<WindowRef>(static_cast<std::uintptr_t>(0x1000 + windowsCreated));
   open_ = true;
   shown = false;
-  controller.ProgressDialogProc(window_, UI_WM_INITDIALOG, 0, 0);
+  initDialogResult = controller.ProgressDialogProc(window_, UI_WM_INITDIALOG, 0, 0);
   return open_ || handsBackDestroyed ? window_ : nullptr;
 }
 

@@ -56,6 +56,7 @@ class FakeProgressView final : public ProgressView {
   std::vector<FakeBox> boxes;             // boxes shown
   std::map<std::uintptr_t, std::uint32_t> timers;  // armed now: id -> milliseconds
   std::vector<std::uint32_t> timerPeriods;          // every timer armed, its milliseconds
+  std::intptr_t initDialogResult = -1;    // what the dialog procedure answered to its initialisation
   bool barError = false;
   bool parentEnabled = true;
   bool shown = false;

@@ -336,6 +336,28 @@ TEST_F(Win32MainWindowTest, TheAboutBoxOpensFromTheSystemMenuAndClosesWithOk) {
   EXPECT_TRUE(IsWindow(window_));
 }
 
+// The About box handles every command but closes only on "Ok" and on its close button.
+TEST_F(Win32MainWindowTest, TheAboutBoxStaysOnOtherCommandsAndClosesOnItsCloseButton) {
+  ASSERT_NE(Open(UILANG_ENGLISH), nullptr);
+  std::atomic<bool> stayedOnCancel{false};
+  std::atomic<bool> closed{false};
+  std::thread user([&] {
+    HWND about = WaitForWindow([&] { return OwnedDialog(window_); }, 20000);
+    if (about == nullptr) return;
+    SendMessageW(about, WM_COMMAND, IDCANCEL, 0);
+    SendMessageW(about, WM_COMMAND, 40003, 0);
+    stayedOnCancel = IsWindow(about) && IsWindowVisible(about);
+    PostMessageW(about, WM_CLOSE, 0, 0);
+    closed = WaitUntil([about] { return !IsWindow(about); }, 20000);
+  });
+  SendMessageW(window_, WM_SYSCOMMAND, IDD_ABOUTBOX, 0);
+  user.join();
+  EXPECT_TRUE(stayedOnCancel);
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(IsWindow(window_));
+  EXPECT_TRUE(IsWindowEnabled(window_));
+}
+
 // Without the dialog's keyboard handling in the loop, Esc and Enter would reach the focused control only.
 TEST_F(Win32MainWindowTest, TheLoopGivesTheWindowItsKeyboard) {
   ASSERT_NE(Open(UILANG_ENGLISH), nullptr);
