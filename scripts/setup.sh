@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, and only what is missing. Safe to run again.
+# Recommended packages come too: Wine draws with the X libraries it only recommends.
 set -euo pipefail
 
 packages=(
@@ -24,4 +25,4 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq < /dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" < /dev/null
+$SUDO apt-get install -y -qq "${missing[@]}" < /dev/null
