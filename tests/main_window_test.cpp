@@ -8,6 +8,7 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
+#include "support/counting_loader.h"
 #include "support/trace_capture.h"
 #include "usb/device_link_context.h"
 #include "usb/usb_fw_loader.h"
@@ -55,17 +56,6 @@ struct Counts {
   int loadersDeleted = 0;
   int fontsMade = 0;
   int fontsReleased = 0;
-};
-
-class CountingLoader final : public UsbFwLoader {
- public:
-  CountingLoader(const DeviceLinkContext& context, Counts& counts) : UsbFwLoader(context), counts_(counts) {
-    ++counts_.loadersMade;
-  }
-  ~CountingLoader() override { ++counts_.loadersDeleted; }
-
- private:
-  Counts& counts_;
 };
 
 struct Message {

@@ -16,6 +16,7 @@
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
 #include "platform/win32/startup.h"
+#include "support/counting_loader.h"
 #include "support/trace_capture.h"
 #include "tools/demo_driver.h"
 #include "ui/ui_language.h"
@@ -28,17 +29,6 @@ namespace {
 struct Counts {
   int loadersMade = 0;
   int loadersDeleted = 0;
-};
-
-class CountingLoader final : public UsbFwLoader {
- public:
-  CountingLoader(const DeviceLinkContext& context, Counts& counts) : UsbFwLoader(context), counts_(counts) {
-    ++counts_.loadersMade;
-  }
-  ~CountingLoader() override { ++counts_.loadersDeleted; }
-
- private:
-  Counts& counts_;
 };
 
 // The program's services but for the images' verdict, the stored language and the sequencer; the bus has no
