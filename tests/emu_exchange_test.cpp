@@ -9,26 +9,12 @@
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
 #include "image/image_tags.h"
+#include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
 
 namespace {
-struct EmuExchange : ::testing::Test {
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
-  EmuHost host{usb};
-
-  EmulatedUnit& Attach(const UnitConfig& config = {}) {
-    EmulatedUnit& unit = usb.AddUnit(config);
-    EXPECT_TRUE(host.Open());
-    return unit;
-  }
-  void TearDown() override {
-    host.Close();
-    EXPECT_NO_USB_VIOLATIONS(usb);
-    EXPECT_EQ(usb.OpenHandleCount(), 0u);
-  }
-};
+struct EmuExchange : EmuHostTest {};
 
 // What each mode answers to each request: 1 ACK, 2 NAK, 0 no answer (the read times out).
 TEST_F(EmuExchange, EachModeAnswersAsItShould) {

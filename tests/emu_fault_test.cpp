@@ -10,24 +10,18 @@
 
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
+#include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
 
 namespace {
-struct EmuFault : ::testing::Test {
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
+struct EmuFault : EmuHostTest {
   EmulatedUnit& unit = usb.AddUnit();
-  EmuHost host{usb};
 
   void SetUp() override {
     const std::uint8_t bytes[4] = {0x10, 0x20, 0x30, 0x40};
     unit.LoadFlash(0x200000, bytes, sizeof bytes);
     ASSERT_TRUE(host.Open());
-  }
-  void TearDown() override {
-    host.Close();
-    EXPECT_NO_USB_VIOLATIONS(usb);
   }
   EmuHost::Result Read4() { return host.Exchange(MakeRequest(BLK_READ, 0x200000, 4)); }
 };

@@ -8,21 +8,15 @@
 
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
+#include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
 
 namespace {
-struct EmuFlash : ::testing::Test {
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
+struct EmuFlash : EmuHostTest {
   EmulatedUnit& unit = usb.AddUnit();
-  EmuHost host{usb};
 
   void SetUp() override { ASSERT_TRUE(host.Open()); }
-  void TearDown() override {
-    host.Close();
-    EXPECT_NO_USB_VIOLATIONS(usb);
-  }
 
   std::uint32_t Send(std::uint32_t id, std::uint32_t address, std::uint32_t length) {
     return host.Exchange(MakeRequest(id, address, length), 20000).answer.BlockID;

@@ -5,21 +5,12 @@
 
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
+#include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
 
 namespace {
-struct EmuQueries : ::testing::Test {
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
-  EmuHost host{usb};
-
-  void TearDown() override {
-    host.Close();
-    EXPECT_NO_USB_VIOLATIONS(usb);
-    EXPECT_EQ(usb.OpenHandleCount(), 0u);
-  }
-};
+struct EmuQueries : EmuHostTest {};
 
 TEST_F(EmuQueries, BootloaderUnitAnswersTheInformationRequests) {
   UnitConfig config;

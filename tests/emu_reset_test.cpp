@@ -7,20 +7,12 @@
 
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
+#include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
 
 namespace {
-struct EmuReset : ::testing::Test {
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
-  EmuHost host{usb};
-
-  EmulatedUnit& Attach(const UnitConfig& config = {}) {
-    EmulatedUnit& unit = usb.AddUnit(config);
-    EXPECT_TRUE(host.Open());
-    return unit;
-  }
+struct EmuReset : EmuHostTest {
   std::size_t Enumerated() {
     UsbDeviceList list = usb.GetClassDevs(TAVIK_INTERFACE_GUID);
     std::size_t count = 0;
@@ -28,11 +20,6 @@ struct EmuReset : ::testing::Test {
     while (usb.EnumDeviceInterfaces(list, TAVIK_INTERFACE_GUID, static_cast<std::uint32_t>(count), &iface)) ++count;
     usb.DestroyDeviceInfoList(list);
     return count;
-  }
-  void TearDown() override {
-    host.Close();
-    EXPECT_NO_USB_VIOLATIONS(usb);
-    EXPECT_EQ(usb.OpenHandleCount(), 0u);
   }
 };
 
