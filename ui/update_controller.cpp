@@ -150,15 +150,7 @@ int UpdateController::StartUpdate() {
   }
 
   // The copy that the unit reports valid is kept until the other one has been written.
-  step = deviceInfo.boot2Flag != 0 ? STEP_BOOT1_FIRST : STEP_BOOT2_FIRST;
-  const UpdateStepEntry& entry = UPDATE_STEP_TABLE[step];
-  const ResultCode started = loader->UpdateFirmwareFromResource(entry.resourceId, entry.flashAddress);
-  if (started != FWL_STARTED) {
-    ShowResultMessage(started);
-    return 0;
-  }
-  ShowStage(STAGE_STARTED);
-  return 1;
+  return StartUpdateStep(deviceInfo.boot2Flag != 0 ? STEP_BOOT1_FIRST : STEP_BOOT2_FIRST);
 }
 
 int UpdateController::StartUpdateStep(UpdateStep next) {
