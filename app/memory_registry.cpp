@@ -163,8 +163,8 @@ RegistryStatus MemoryRegistry::CloseKey(RegistryHandle key) {
 
 void MemoryRegistry::PutKey(RegistryRoot root, const std::string& path) { MakeNode(RootNode(root), path); }
 
-void MemoryRegistry::PutValue(RegistryRoot root, const std::string& path, const std::string& name,
-                              std::uint32_t type, std::vector<std::uint8_t> data) {
+void MemoryRegistry::PutValue(RegistryRoot root, const std::string& path, const std::string& name, std::uint32_t type,
+                              std::vector<std::uint8_t> data) {
   MakeNode(RootNode(root), path)->values[name] = RegistryValue{type, std::move(data)};
 }
 

@@ -27,10 +27,8 @@ class MemoryRegistry : public Registry {
   MemoryRegistry& operator=(const MemoryRegistry&) = delete;
 
   RegistryHandle Root(RegistryRoot root) override;
-  RegistryStatus OpenKey(RegistryHandle parent, const char* path, std::uint32_t access,
-                         RegistryHandle* key) override;
-  RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access,
-                           RegistryHandle* key) override;
+  RegistryStatus OpenKey(RegistryHandle parent, const char* path, std::uint32_t access, RegistryHandle* key) override;
+  RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access, RegistryHandle* key) override;
   RegistryStatus QueryValue(RegistryHandle key, const char* name, std::uint32_t* type, void* data,
                             std::uint32_t* size) override;
   RegistryStatus SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,

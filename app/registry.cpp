@@ -53,13 +53,11 @@ RegistryStatus RegistryKey::Create(Registry& registry, RegistryRoot root, const 
   return Adopt(registry, status, handle);
 }
 
-RegistryStatus RegistryKey::QueryValue(const char* name, std::uint32_t* type, void* data,
-                                       std::uint32_t* size) const {
+RegistryStatus RegistryKey::QueryValue(const char* name, std::uint32_t* type, void* data, std::uint32_t* size) const {
   return IsOpen() ? registry_->QueryValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
 }
 
-RegistryStatus RegistryKey::SetValue(const char* name, std::uint32_t type, const void* data,
-                                     std::uint32_t size) const {
+RegistryStatus RegistryKey::SetValue(const char* name, std::uint32_t type, const void* data, std::uint32_t size) const {
   return IsOpen() ? registry_->SetValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
 }
 

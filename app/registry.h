@@ -12,10 +12,10 @@ using RegistryHandle = void*;  // an HKEY on Windows; opaque elsewhere
 // Status codes (Windows system error codes).
 using RegistryStatus = long;
 inline constexpr RegistryStatus REGISTRY_OK = 0;
-inline constexpr RegistryStatus REGISTRY_NOT_FOUND = 2;       // no such key or value
-inline constexpr RegistryStatus REGISTRY_ACCESS_DENIED = 5;   // the handle lacks the right, or writing is refused
+inline constexpr RegistryStatus REGISTRY_NOT_FOUND = 2;      // no such key or value
+inline constexpr RegistryStatus REGISTRY_ACCESS_DENIED = 5;  // the handle lacks the right, or writing is refused
 inline constexpr RegistryStatus REGISTRY_INVALID_HANDLE = 6;
-inline constexpr RegistryStatus REGISTRY_MORE_DATA = 234;     // the caller's buffer is too small
+inline constexpr RegistryStatus REGISTRY_MORE_DATA = 234;      // the caller's buffer is too small
 inline constexpr RegistryStatus REGISTRY_NO_MORE_ITEMS = 259;  // enumeration index past the last subkey
 
 // Value types.

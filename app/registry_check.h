@@ -54,8 +54,7 @@ inline constexpr std::uint32_t REGCHECK_ERROR_CANCELLED = 1223;  // the user ref
 // The administrator test could not be made; carries the system's error code. Never leaves this area.
 class AdministratorTestError : public std::runtime_error {
  public:
-  explicit AdministratorTestError(std::uint32_t code)
-      : std::runtime_error("administrator test failed"), code_(code) {}
+  explicit AdministratorTestError(std::uint32_t code) : std::runtime_error("administrator test failed"), code_(code) {}
   std::uint32_t code() const { return code_; }
 
  private:

@@ -23,8 +23,8 @@ std::uint16_t ReadUiLanguage() {
     std::uint32_t size = sizeof data;
     std::uint32_t type = REGISTRY_TYPE_NONE;
     // Only a whole 32-bit value counts; a shorter one is of another size, like a longer one.
-    if (key.QueryValue(SETTINGS_UI_LANGUAGE_VALUE, &type, data, &size) == REGISTRY_OK &&
-        type == REGISTRY_TYPE_DWORD && size == sizeof data) {
+    if (key.QueryValue(SETTINGS_UI_LANGUAGE_VALUE, &type, data, &size) == REGISTRY_OK && type == REGISTRY_TYPE_DWORD &&
+        size == sizeof data) {
       g_uiLanguage = static_cast<std::uint16_t>(data[0] | (data[1] << 8));  // the high 16 bits are ignored
     }
   }
@@ -37,8 +37,8 @@ void WriteUiLanguage(std::uint16_t languageId) {
   RegistryKey key;
   if (key.Create(ActiveRegistry(), RegistryRoot::CurrentUser, path.text, REGISTRY_ALL_ACCESS) == REGISTRY_OK) {
     // Widened to 32 bits with zeros, little-endian as REG_DWORD is.
-    const std::uint8_t data[4] = {static_cast<std::uint8_t>(languageId), static_cast<std::uint8_t>(languageId >> 8),
-                                  0, 0};
+    const std::uint8_t data[4] = {static_cast<std::uint8_t>(languageId), static_cast<std::uint8_t>(languageId >> 8), 0,
+                                  0};
     key.SetValue(SETTINGS_UI_LANGUAGE_VALUE, REGISTRY_TYPE_DWORD, data, sizeof data);
   }
   g_uiLanguage = languageId;

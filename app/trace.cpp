@@ -8,9 +8,7 @@
 namespace {
 std::atomic<TraceSinkFn> g_sink{nullptr};
 
-bool IsTrailingSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 }  // namespace
 
 TraceSinkFn SetTraceSink(TraceSinkFn sink) { return g_sink.exchange(sink); }

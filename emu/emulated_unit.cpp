@@ -88,8 +88,8 @@ EmulatedUnit::EmulatedUnit(EmulatedUsb& bus, std::size_t number, const UnitConfi
     const Guid& g = config_.interfaceGuid;
     config_.devicePath = Format(
         "\\\\?\\usb#vid_%04x&pid_%04x#6&2f1e3a7b&0&%u#{%08" PRIx32 "-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-        config_.vendorId, config_.productId, static_cast<unsigned>(number), g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2],
-        g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+        config_.vendorId, config_.productId, static_cast<unsigned>(number), g.data1, g.data2, g.data3, g.data4[0],
+        g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
   }
   pipePolicies_.resize(config_.endpoints.size());
 
@@ -392,11 +392,21 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     }
     ++state.hits;
     switch (f.kind) {
-      case FaultKind::DropAnswer: effects.drop = true; break;
-      case FaultKind::BadCrc: effects.badCrc = true; break;
-      case FaultKind::WrongId: effects.wrongId = f.value ? f.value : BLK_NAK; break;
-      case FaultKind::WrongAddress: effects.addressXor = f.value ? f.value : 0x100; break;
-      case FaultKind::WrongLength: effects.lengthXor = f.value ? f.value : 1; break;
+      case FaultKind::DropAnswer:
+        effects.drop = true;
+        break;
+      case FaultKind::BadCrc:
+        effects.badCrc = true;
+        break;
+      case FaultKind::WrongId:
+        effects.wrongId = f.value ? f.value : BLK_NAK;
+        break;
+      case FaultKind::WrongAddress:
+        effects.addressXor = f.value ? f.value : 0x100;
+        break;
+      case FaultKind::WrongLength:
+        effects.lengthXor = f.value ? f.value : 1;
+        break;
       case FaultKind::WrongData:
         effects.dataIndex = f.value % BLOCK_DATA_SIZE;
         effects.dataXor = f.mask ? f.mask : 0xFF;
@@ -409,8 +419,12 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
         effects.stuckOffset = f.value;
         effects.stuckMask = f.mask ? f.mask : 0x01;
         break;
-      case FaultKind::SlowErase: effects.eraseMs = f.value ? f.value : 25000; break;
-      case FaultKind::ShortRead: effects.shortLength = f.value ? f.value : 100; break;
+      case FaultKind::SlowErase:
+        effects.eraseMs = f.value ? f.value : 25000;
+        break;
+      case FaultKind::ShortRead:
+        effects.shortLength = f.value ? f.value : 100;
+        break;
       case FaultKind::Unplug:
         effects.unplug = true;
         effects.returnMs = f.value;

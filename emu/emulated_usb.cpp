@@ -14,8 +14,8 @@ std::atomic<UsbViolationSink> g_violationSink{nullptr};
 
 constexpr std::uint64_t INTERFACE_REF_MAGIC = 0x454D55494E544631;  // "EMUINTF1"
 constexpr std::uint64_t DEVICE_REF_MAGIC = 0x454D554445564931;     // "EMUDEVI1"
-constexpr std::uint32_t DETAIL_HEADER_SIZE = 4;  // the size field in front of the path, as on Windows
-constexpr std::uint32_t DETAIL_SIZE_FIELD = 5;   // the value that field holds on the 32-bit platform
+constexpr std::uint32_t DETAIL_HEADER_SIZE = 4;                    // the size field in front of the path, as on Windows
+constexpr std::uint32_t DETAIL_SIZE_FIELD = 5;                     // the value that field holds on the 32-bit platform
 
 struct InterfaceRefData {
   std::uint64_t magic;
@@ -451,10 +451,10 @@ bool EmulatedUsb::WritePipe(UsbInterfaceHandle handle, std::uint8_t pipeId, cons
   if (!policy.timeoutSetSinceTransfer || policy.transferTimeoutMs != 1000) {
     char text[160];
     std::snprintf(text, sizeof text,
-                  "exchange %" PRIu64 ": the OUT pipe's transfer timeout was not set to 1000 ms before the write"
+                  "exchange %" PRIu64
+                  ": the OUT pipe's transfer timeout was not set to 1000 ms before the write"
                   " (%s %" PRIu32 " ms)",
-                  unit.exchangeCount_, policy.timeoutSetSinceTransfer ? "set to" : "left at",
-                  policy.transferTimeoutMs);
+                  unit.exchangeCount_, policy.timeoutSetSinceTransfer ? "set to" : "left at", policy.transferTimeoutMs);
     unit.Violation(text);
   }
   policy.timeoutSetSinceTransfer = false;
@@ -465,8 +465,8 @@ bool EmulatedUsb::WritePipe(UsbInterfaceHandle handle, std::uint8_t pipeId, cons
   return true;
 }
 
-bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::uint8_t* buffer,
-                           std::uint32_t length, std::uint32_t* transferred) {
+bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::uint8_t* buffer, std::uint32_t length,
+                           std::uint32_t* transferred) {
   std::unique_lock lock(mutex_);
   if (transferred) *transferred = 0;
   if (!Enter(UsbCall::ReadPipe)) return false;

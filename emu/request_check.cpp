@@ -2,17 +2,19 @@
 
 #include <cinttypes>
 #include <cstdarg>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 
 #include "image/crc32.h"
 
 namespace {
-constexpr const char* NAMES[] = {nullptr,       "BLK_ACK",   "BLK_NAK",    "BLK_PING",   "BLK_GET_MODE",
-                                 nullptr,       "BLK_START", "BLK_ERASE",  "BLK_WRITE",  "BLK_READ",
-                                 "BLK_FINISH",  "BLK_RESET", "BLK_GET_VERSION", "BLK_GET_FLAGS", "BLK_GET_HWID"};
+constexpr const char* NAMES[] = {nullptr,      "BLK_ACK",   "BLK_NAK",         "BLK_PING",      "BLK_GET_MODE",
+                                 nullptr,      "BLK_START", "BLK_ERASE",       "BLK_WRITE",     "BLK_READ",
+                                 "BLK_FINISH", "BLK_RESET", "BLK_GET_VERSION", "BLK_GET_FLAGS", "BLK_GET_HWID"};
 
-bool IsRequest(std::uint32_t id) { return id == BLK_PING || id == BLK_GET_MODE || (id >= BLK_START && id <= BLK_GET_HWID); }
+bool IsRequest(std::uint32_t id) {
+  return id == BLK_PING || id == BLK_GET_MODE || (id >= BLK_START && id <= BLK_GET_HWID);
+}
 
 struct Checker {
   RequestProblemFn problem;

@@ -15,7 +15,8 @@ namespace {
 // A loaded resource, released when the scan leaves by any road.
 class LoadedResource {
  public:
-  LoadedResource(ResourceLoader& resources, ResourceInfo found) : resources_(resources), handle_(resources.Load(found)) {}
+  LoadedResource(ResourceLoader& resources, ResourceInfo found)
+      : resources_(resources), handle_(resources.Load(found)) {}
   ~LoadedResource() {
     if (handle_ != nullptr) resources_.Free(handle_);
   }
@@ -37,7 +38,8 @@ const std::uint8_t* FindTag(const std::uint8_t* image, std::size_t size, const c
   const std::uint8_t* p = image;
   const std::uint8_t* const last = image + (size - IMAGE_TAG_LENGTH);
   while (p <= last) {
-    p = static_cast<const std::uint8_t*>(std::memchr(p, static_cast<unsigned char>(tag[0]), static_cast<std::size_t>(last - p) + 1));
+    p = static_cast<const std::uint8_t*>(
+        std::memchr(p, static_cast<unsigned char>(tag[0]), static_cast<std::size_t>(last - p) + 1));
     if (p == nullptr) return nullptr;
     if (std::memcmp(p + 1, tag + 1, IMAGE_TAG_LENGTH - 1) == 0) return p;
     ++p;

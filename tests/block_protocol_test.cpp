@@ -106,7 +106,10 @@ TEST_F(BlockExchange, AnAbortDuringAnExchangeTurnsItsResultIntoAbortedAndKeepsAC
       {"acknowledged", BLK_PING, false, false, {}},
       {"read back", BLK_READ, false, true, {}},
       {"mode in bootloader", BLK_GET_MODE, false, true, {}},
-      {"no answer", BLK_PING, true, false,
+      {"no answer",
+       BLK_PING,
+       true,
+       false,
        {"[Tavik_FW_Update] WriteUsbPipeData: USBDev_PipeRd() failed! error = 121, bytesWritten = 0\r\n"}},
   };
   for (const Case& c : cases) {
@@ -174,8 +177,9 @@ TEST_F(BlockExchange, AnyAnswerButAckAndNakToModeIsABlockIdError) {
     std::uint32_t answerId;
   };
   const Case cases[] = {
-      {BLK_PING, BLK_NAK}, {BLK_GET_VERSION, BLK_NAK}, {BLK_READ, BLK_NAK}, {BLK_PING, 3},
-      {BLK_GET_MODE, 3},   {BLK_PING, 14},             {BLK_PING, 15},
+      {BLK_PING, BLK_NAK}, {BLK_GET_VERSION, BLK_NAK}, {BLK_READ, BLK_NAK},
+      {BLK_PING, 3},       {BLK_GET_MODE, 3},          {BLK_PING, 14},
+      {BLK_PING, 15},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.request) + " answered with " + std::to_string(c.answerId));
@@ -185,8 +189,8 @@ TEST_F(BlockExchange, AnyAnswerButAckAndNakToModeIsABlockIdError) {
     EXPECT_EQ(loader_.WriteUsbPipeData(block, 1000, 1), FWL_ERR_FAILED);
     EXPECT_TRUE(SameBytes(block, LastExchange().request));  // nothing copied
     EXPECT_EQ(trace_.Lines(),
-              std::vector<std::string>{Line("WriteUsbPipeData: BlockID error! Expected ID ACK(%d), received ID (%d)",
-                                            1, c.answerId)});
+              std::vector<std::string>{
+                  Line("WriteUsbPipeData: BlockID error! Expected ID ACK(%d), received ID (%d)", 1, c.answerId)});
   }
 }
 

@@ -1,11 +1,11 @@
+#include "image/crc32.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include "image/crc32.h"
 
 TEST(Crc32, CheckValues) {
   EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u);

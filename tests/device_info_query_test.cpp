@@ -132,12 +132,18 @@ TEST_F(DeviceInfoQuery, AFailedPingOrModeRequestStillGivesAModeAndTheQueryGoesOn
     std::vector<std::string> lines;  // the first lines; the versions and flags follow
   };
   const Case cases[] = {
-      {"mode request unanswered", {.kind = FaultKind::DropAnswer, .blockId = BLK_GET_MODE}, DEVICE_MODE_BOOTLOADER,
-       {kReadFailed, Line("Tavik is in Bootloader Mode")}},
-      {"mode answered with id 3", {.kind = FaultKind::WrongId, .blockId = BLK_GET_MODE, .value = 3},
+      {"mode request unanswered",
+       {.kind = FaultKind::DropAnswer, .blockId = BLK_GET_MODE},
        DEVICE_MODE_BOOTLOADER,
-       {Line("WriteUsbPipeData: BlockID error! Expected ID ACK(1), received ID (3)"), Line("Tavik is in Bootloader Mode")}},
-      {"ping answered with NAK", {.kind = FaultKind::WrongId, .blockId = BLK_PING}, DEVICE_MODE_OLD_APPLICATION,
+       {kReadFailed, Line("Tavik is in Bootloader Mode")}},
+      {"mode answered with id 3",
+       {.kind = FaultKind::WrongId, .blockId = BLK_GET_MODE, .value = 3},
+       DEVICE_MODE_BOOTLOADER,
+       {Line("WriteUsbPipeData: BlockID error! Expected ID ACK(1), received ID (3)"),
+        Line("Tavik is in Bootloader Mode")}},
+      {"ping answered with NAK",
+       {.kind = FaultKind::WrongId, .blockId = BLK_PING},
+       DEVICE_MODE_OLD_APPLICATION,
        {Line("WriteUsbPipeData: BlockID error! Expected ID ACK(1), received ID (2)"),
         Line("Tavik is in Application Mode (old)")}},
   };
@@ -150,9 +156,9 @@ TEST_F(DeviceInfoQuery, AFailedPingOrModeRequestStillGivesAModeAndTheQueryGoesOn
     EXPECT_EQ(info_.mode, c.mode);
     EXPECT_STREQ(info_.appVersion, "001.005.010");
     EXPECT_EQ(info_.boot2Flag, 1);
-    EXPECT_EQ(trace_.Lines(), Join(Join(c.lines, {Line("Application Version = 001.005.010"),
-                                                  Line("Bootloader Version = 001.005.007")}),
-                                   FlagLines("TRUE", "TRUE", "TRUE")));
+    EXPECT_EQ(trace_.Lines(),
+              Join(Join(c.lines, {Line("Application Version = 001.005.010"), Line("Bootloader Version = 001.005.007")}),
+                   FlagLines("TRUE", "TRUE", "TRUE")));
   }
   EXPECT_EQ(Resets(), 0);
   EXPECT_TRUE(pauses_.pauses.empty());
@@ -167,12 +173,15 @@ TEST_F(DeviceInfoQuery, VersionTextsAreCutTo30CharactersAndNeverReadPastTheData)
   };
   const std::string forty = "1234567890123456789012345678901234567890";
   const Case cases[] = {
-      {"two short texts", std::string("1.2.3\0" "0.9\0", 10), "1.2.3", "0.9"},
+      {"two short texts",
+       std::string("1.2.3\0"
+                   "0.9\0",
+                   10),
+       "1.2.3", "0.9"},
       {"40 characters", forty + std::string(1, '\0') + "0.9", forty, "0.9"},
       {"no terminator at all", std::string(256, 'x'), std::string(256, 'x'), ""},
       {"first text fills the data", std::string(255, 'y') + std::string(1, '\0'), std::string(255, 'y'), ""},
-      {"second text unterminated", std::string("1.2.3\0", 6) + std::string(250, 'z'), "1.2.3",
-       std::string(250, 'z')},
+      {"second text unterminated", std::string("1.2.3\0", 6) + std::string(250, 'z'), "1.2.3", std::string(250, 'z')},
       {"no texts", std::string(1, '\0'), "", ""},
   };
   AddUnit();
@@ -186,8 +195,10 @@ TEST_F(DeviceInfoQuery, VersionTextsAreCutTo30CharactersAndNeverReadPastTheData)
     // The texts are traced whole; an empty one leaves the line without its trailing blank.
     const auto lines = trace_.Lines();
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[1], c.appTraced.empty() ? Line("Application Version =") : Line("Application Version = " + c.appTraced));
-    EXPECT_EQ(lines[2], c.bootTraced.empty() ? Line("Bootloader Version =") : Line("Bootloader Version = " + c.bootTraced));
+    EXPECT_EQ(lines[1],
+              c.appTraced.empty() ? Line("Application Version =") : Line("Application Version = " + c.appTraced));
+    EXPECT_EQ(lines[2],
+              c.bootTraced.empty() ? Line("Bootloader Version =") : Line("Bootloader Version = " + c.bootTraced));
   }
 }
 

@@ -61,9 +61,7 @@ TEST_F(EmuBus, ListsPresentUnitsOfTheClassInTheOrderAdded) {
   EXPECT_EQ(usb.OpenHandleCount(), 0u);
 }
 
-TEST_F(EmuBus, NoUnitGivesAnEmptyList) {
-  EXPECT_TRUE(ListPaths().empty());
-}
+TEST_F(EmuBus, NoUnitGivesAnEmptyList) { EXPECT_TRUE(ListPaths().empty()); }
 
 TEST_F(EmuBus, DefaultPathAndLocationCarryTheIdsAndTheUnitsNumber) {
   usb.AddUnit();

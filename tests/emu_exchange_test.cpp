@@ -70,8 +70,8 @@ TEST_F(EmuExchange, ReadWithoutAnAnswerTimesOutAfterThePipesTimeout) {
   ASSERT_TRUE(usb.SetPipePolicy(host.Interface(), host.PipeIn(), USB_POLICY_PIPE_TRANSFER_TIMEOUT, 4, &timeout));
   UsbBlock answer{};
   std::uint32_t read = 99;
-  EXPECT_FALSE(usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer),
-                            sizeof answer, &read));
+  EXPECT_FALSE(
+      usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer), sizeof answer, &read));
   EXPECT_EQ(usb.LastError(), USB_ERROR_SEM_TIMEOUT);
   EXPECT_EQ(read, 0u);
   EXPECT_EQ(clock.NowMs(), 1234u);

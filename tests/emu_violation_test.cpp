@@ -108,9 +108,8 @@ TEST_F(EmuViolation, BlocksOfAnyOtherSizeAreReportedAndIgnored) {
     std::vector<std::uint8_t> bytes(length + 1, 0);
     std::memcpy(bytes.data(), &ping, std::min<std::size_t>(length, sizeof ping));
     ASSERT_TRUE(host.WriteRaw(bytes.data(), length));
-    EXPECT_THAT(unit.Violations(),
-                ElementsAre("unit 1: exchange " + std::to_string(unit.ExchangeCount() - 1) + ": " +
-                            std::to_string(length) + " bytes written, a request is 272 bytes"));
+    EXPECT_THAT(unit.Violations(), ElementsAre("unit 1: exchange " + std::to_string(unit.ExchangeCount() - 1) + ": " +
+                                               std::to_string(length) + " bytes written, a request is 272 bytes"));
   }
   std::uint32_t timeout = 1000;
   usb.SetPipePolicy(host.Interface(), host.PipeIn(), USB_POLICY_PIPE_TRANSFER_TIMEOUT, 4, &timeout);
@@ -156,10 +155,9 @@ TEST_F(EmuViolation, InTimeoutMustBeSetBeforeEachRead) {
   EXPECT_FALSE(usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer), 272, &read));
   EXPECT_EQ(usb.LastError(), USB_ERROR_SEM_TIMEOUT);
   EXPECT_EQ(clock.NowMs(), 0u);
-  EXPECT_THAT(unit.Violations(),
-              ElementsAre("unit 1: the IN pipe's transfer timeout was not set before the read",
-                          "unit 1: the IN pipe's transfer timeout was not set before the read",
-                          "unit 1: a read without a transfer timeout while no answer is coming"));
+  EXPECT_THAT(unit.Violations(), ElementsAre("unit 1: the IN pipe's transfer timeout was not set before the read",
+                                             "unit 1: the IN pipe's transfer timeout was not set before the read",
+                                             "unit 1: a read without a transfer timeout while no answer is coming"));
 }
 
 TEST_F(EmuViolation, RequestBeforeTheAnswerWasReadAndReadsOfAnotherSize) {
@@ -182,14 +180,12 @@ TEST_F(EmuViolation, TransfersOnPipesTheUnitLacksAreMisuse) {
   usb.SetViolationsExpected(true);
   const UsbBlock ping = MakeRequest(BLK_PING);
   std::uint32_t transferred = 0;
-  EXPECT_FALSE(usb.WritePipe(host.Interface(), 0x81, reinterpret_cast<const std::uint8_t*>(&ping), 272,
-                             &transferred));
+  EXPECT_FALSE(usb.WritePipe(host.Interface(), 0x81, reinterpret_cast<const std::uint8_t*>(&ping), 272, &transferred));
   EXPECT_EQ(usb.LastError(), USB_ERROR_INVALID_PARAMETER);
   UsbBlock answer{};
   EXPECT_FALSE(usb.ReadPipe(host.Interface(), 0x01, reinterpret_cast<std::uint8_t*>(&answer), 272, &transferred));
-  EXPECT_THAT(usb.Violations(),
-              ElementsAre("bus: WritePipe on pipe 0x81, which is no OUT endpoint of the unit",
-                          "bus: ReadPipe on pipe 0x01, which is no IN endpoint of the unit"));
+  EXPECT_THAT(usb.Violations(), ElementsAre("bus: WritePipe on pipe 0x81, which is no OUT endpoint of the unit",
+                                            "bus: ReadPipe on pipe 0x01, which is no IN endpoint of the unit"));
   // An abort of pipe 0 (a port that never found its pipe) fails quietly.
   EXPECT_FALSE(usb.AbortPipe(host.Interface(), 0));
   EXPECT_EQ(usb.Violations().size(), 2u);

@@ -1,3 +1,5 @@
+#include "image/firmware_image.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "image/crc32.h"
-#include "image/firmware_image.h"
 #include "image/image_tags.h"
 #include "support/fake_image_resources.h"
 
@@ -71,9 +72,12 @@ struct SizeCase {
 
 TEST_F(ScanFirmwareImageTest, SizeBoundsAndTheSizeChosenTag) {
   const SizeCase cases[] = {
-      {65536, IMAGE_KIND_NONE, ""},           {65537, IMAGE_KIND_BOOTLOADER, "B.2"},
-      {387072, IMAGE_KIND_BOOTLOADER, "B.2"}, {387073, IMAGE_KIND_APPLICATION, "A.1"},
-      {7340031, IMAGE_KIND_APPLICATION, "A.1"}, {7340032, IMAGE_KIND_NONE, ""},
+      {65536, IMAGE_KIND_NONE, ""},
+      {65537, IMAGE_KIND_BOOTLOADER, "B.2"},
+      {387072, IMAGE_KIND_BOOTLOADER, "B.2"},
+      {387073, IMAGE_KIND_APPLICATION, "A.1"},
+      {7340031, IMAGE_KIND_APPLICATION, "A.1"},
+      {7340032, IMAGE_KIND_NONE, ""},
   };
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(c.size);
@@ -160,8 +164,8 @@ TEST_F(ScanFirmwareImageTest, HardwareTexts) {
       {"+5", 5, 5},
       {"-1", 0xFFFFFFFFu, 0xFFFFFFFFu},
       {"4_-2", 4, 0xFFFFFFFEu},
-      {"4_ +9", 4, 9},    // the second number may have white space and a sign too
-      {"4 _9", 4, 4},     // but nothing may stand before the underscore
+      {"4_ +9", 4, 9},  // the second number may have white space and a sign too
+      {"4 _9", 4, 4},   // but nothing may stand before the underscore
       {"4_x", 4, 4},
       {"4_", 4, 4},
       {"12abc", 12, 12},
@@ -211,7 +215,7 @@ struct EndCase {
   const char* name;
   std::size_t fromEnd;  // where the tag begins, counted back from the image's end
   const char* tag;
-  std::string text;     // unterminated: runs to the image's end
+  std::string text;  // unterminated: runs to the image's end
   std::int32_t kind;
   std::string version;
   std::uint32_t hardware;
@@ -223,8 +227,8 @@ TEST_F(ScanFirmwareImageTest, TagTooCloseToTheEnd) {
   const EndCase cases[] = {
       {"version tag ends at the last byte", 37, BOOTLOADER_VERSION_TAG, "", IMAGE_KIND_BOOTLOADER, "", 0},
       {"version text runs to the end", 40, BOOTLOADER_VERSION_TAG, "1.2", IMAGE_KIND_BOOTLOADER, "1.2", 0},
-      {"long version text runs to the end", 57, BOOTLOADER_VERSION_TAG, "12345678901234567890",
-       IMAGE_KIND_BOOTLOADER, "123456789012345", 0},
+      {"long version text runs to the end", 57, BOOTLOADER_VERSION_TAG, "12345678901234567890", IMAGE_KIND_BOOTLOADER,
+       "123456789012345", 0},
       {"version tag cut off by the end", 36, BOOTLOADER_VERSION_TAG, "", IMAGE_KIND_NONE, "", 0},
       {"hardware tag ends at the last byte", 37, HARDWARE_RANGE_TAG, "", IMAGE_KIND_NONE, "", 0},
       {"hardware text runs to the end", 39, HARDWARE_RANGE_TAG, "42", IMAGE_KIND_NONE, "", 42},

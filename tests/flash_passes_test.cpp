@@ -340,7 +340,8 @@ TEST_F(FlashPasses, EraseTimeouts) {
     EXPECT_EQ(Requests(BLK_WRITE).size(), c.writes);
     EXPECT_EQ(clock.NowMs() - start, c.slowErases * std::uint64_t{ERASE_TIMEOUT_MS});
     EXPECT_EQ(Lines(capture, "WriteUsbPipeData: USBDev_PipeRd() failed!"),
-              std::vector<std::string>(c.slowErases, "WriteUsbPipeData: USBDev_PipeRd() failed! error = 121, bytesWritten = 0"));
+              std::vector<std::string>(c.slowErases,
+                                       "WriteUsbPipeData: USBDev_PipeRd() failed! error = 121, bytesWritten = 0"));
   }
 }
 

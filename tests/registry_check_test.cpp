@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -142,8 +142,8 @@ TEST_F(RegistryCheckTest, EachInterfaceIsJudgedByItsOwnGuid) {
       SetActiveRegistry(&registry);
       for (const Interface& i : kInterfaces) {
         const std::string& guid = &i == &wrong ? other : i.guid;
-        registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(i.device, i.number, "7"), kValue,
-                          REGISTRY_TYPE_SZ, WithNul(guid));
+        registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(i.device, i.number, "7"), kValue, REGISTRY_TYPE_SZ,
+                          WithNul(guid));
       }
       EXPECT_EQ(CheckDeviceInterfaceGuids(0), 0) << wrong.device << " " << wrong.number << " " << other;
       SetActiveRegistry(&registry_);
@@ -238,9 +238,9 @@ TEST_F(RegistryCheckTest, InstanceNamesUpTo255CharactersAreEnumerated) {
 
 TEST_F(RegistryCheckTest, RepairWritesEveryInstanceWithoutReadingOrAsking) {
   InstallAllRight({"1", "2"});
-  PutGuid(kAcdc, 2, "2", Bytes(kGuid808d));                                      // no NUL
+  PutGuid(kAcdc, 2, "2", Bytes(kGuid808d));                                     // no NUL
   PutGuid(kAcdd, 0, "1", WithNul(kGuid808d + "tail"), REGISTRY_TYPE_BINARY);    // right, kept as binary
-  PutGuid(kAcdd, 1, "2", WithNul("{c0850fa1-2b83-47db-bcb7-738ab1a8b498}"));   // lower case
+  PutGuid(kAcdd, 1, "2", WithNul("{c0850fa1-2b83-47db-bcb7-738ab1a8b498}"));    // lower case
   registry_.PutKey(RegistryRoot::LocalMachine, ParametersPath(kAcdd, 2, "3"));  // no value yet
   platform_.administrator = true;
   registry_.ResetCalls();

@@ -76,11 +76,8 @@ TEST_F(SettingsStoreTest, StoredLanguageIsUsedAsItIsWithoutWriting) {
     std::uint16_t expected;
   };
   const Case cases[] = {
-      {1031, 1031},
-      {3082, 3082},
-      {1041, 1041},              // none of the five offered: returned unchanged
-      {0xFFFF, 0xFFFF},
-      {0x12340407, 0x0407},      // high bits ignored
+      {1031, 1031},         {3082, 3082},         {1041, 1041},  // none of the five offered: returned unchanged
+      {0xFFFF, 0xFFFF},     {0x12340407, 0x0407},                // high bits ignored
       {0xFFFF0001, 0x0001},
   };
   for (const Case& c : cases) {
@@ -225,7 +222,7 @@ TEST_F(SettingsFileTest, WronglyTypedOrGarbledEntriesCountAsNothingStored) {
   {
     std::ofstream out(file_);
     out << "garbage without tabs\n"
-        << kKey << "\tUI Language\t4\t0c0\n"  // odd hex: ignored
+        << kKey << "\tUI Language\t4\t0c0\n"          // odd hex: ignored
         << kKey << "\tUI Language\t1\t3130333600\n";  // text "1036"
   }
   EXPECT_EQ(ReadInNewRun(), 1033);

@@ -1,8 +1,9 @@
+#include "app/trace.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/trace.h"
 #include "support/trace_capture.h"
 
 namespace {

@@ -63,7 +63,7 @@ TEST(CopyStringFromBlock, MissingTextsHaveNoLength) {
       {"entry after the strings", block.data(), block.size(), 14},
       {"index past the block", block.data(), block.size(), 16},
       {"no block", nullptr, 0, 0},
-      {"block cut inside the text", block.data(), 2, 0},  // count 3, one unit present
+      {"block cut inside the text", block.data(), 2, 0},           // count 3, one unit present
       {"block cut before the entry's count", block.data(), 4, 1},  // "one" only
       {"block cut after an empty entry", block.data(), 5, 2},      // "one" and the empty count only
   };

@@ -3,6 +3,8 @@
 // every bar position and status line is the one of the moment of posting; timers are fired by the test after
 // the virtual clock has been moved by their interval.
 
+#include "ui/update_controller.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +23,6 @@
 #include "support/lockstep_poster.h"
 #include "support/trace_capture.h"
 #include "ui/resource_ids.h"
-#include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -45,9 +46,7 @@ std::vector<std::uint8_t> ResourceBytes(std::uint16_t id) {
 
 class UpdateControllerTest : public ::testing::Test {
  protected:
-  UpdateControllerTest() {
-    EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0);
-  }
+  UpdateControllerTest() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0); }
   ~UpdateControllerTest() override {
     // A worker still running at the end is let go; the loader's destruction then stops it.
     poster.Release();
@@ -273,8 +272,8 @@ TEST_F(UpdateControllerTest, WholeUpdateOnAFullSpeedUnitReportsExchangesAndModel
       "[ figures  ] whole update (2 bootloader copies of 156400 bytes, application of 2633516 bytes): "
       "%llu exchanges, modelled %.1f s (the unit's own latencies %.1f s; mandated waits: %zu step timers of "
       "5000 ms, 0 pauses of 2000 ms)\n",
-      static_cast<unsigned long long>(unit.ExchangeCount()), modelledMs / 1000.0,
-      unit.ModelledTimeUs() / 1000000.0, view.timerPeriods.size());
+      static_cast<unsigned long long>(unit.ExchangeCount()), modelledMs / 1000.0, unit.ModelledTimeUs() / 1000000.0,
+      view.timerPeriods.size());
   RecordProperty("exchanges", static_cast<int>(unit.ExchangeCount()));
   RecordProperty("modelled_ms", static_cast<int>(modelledMs));
   // The query (5), each bootloader step (probe 2, start, 3 erases, 611 blocks written, read back and verified,
@@ -296,12 +295,12 @@ TEST(ReadVersionNumber, ReadsThreeNumbersAsScanfWould) {
       {"001.005.019", true, 1005019},
       {"1.5.19", true, 1005019},
       {" 1. 5.\t19", true, 1005019},  // each number may have leading white space
-      {"1 .5.19", false, 0},           // the dots may not
-      {"1.5.19.7", true, 1005019},     // the rest is not read
+      {"1 .5.19", false, 0},          // the dots may not
+      {"1.5.19.7", true, 1005019},    // the rest is not read
       {"1.5.19-beta", true, 1005019},
       {"+1.-5.19", true, 995019},
-      {"-1.0.0", true, 4293967296u},   // 32-bit arithmetic
-      {"4294.967.296", true, 0},       // 4294967296 wraps to 0
+      {"-1.0.0", true, 4293967296u},  // 32-bit arithmetic
+      {"4294.967.296", true, 0},      // 4294967296 wraps to 0
       {"1.5", false, 0},
       {"1.5.", false, 0},
       {"1.5.+", false, 0},
@@ -346,17 +345,13 @@ TEST_P(VersionTest, ANewerUnitIsRefusedWith40018AndNothingIsWritten) {
 INSTANTIATE_TEST_SUITE_P(
     Versions, VersionTest,
     ::testing::Values(VersionCase{"001.005.019", "001.005.019", false},  // equal passes
-                      VersionCase{"001.005.019", "1.5.19", false},
-                      VersionCase{"001.005.019", "001.005.018", false},
-                      VersionCase{"001.005.019", "001.005.020", true},
-                      VersionCase{"001.005.019", "001.006.000", true},
-                      VersionCase{"001.005.019", "-1.0.0", true},       // compared unsigned
-                      VersionCase{"001.005.019", "abc", false},         // not three numbers: not compared
-                      VersionCase{"001.005.019", "999.999", false},
-                      VersionCase{"001.005.019", "", false},
-                      VersionCase{"invalid", "0.0.1", true},            // an image without a number is 0
-                      VersionCase{"1.5", "000.000.000", false},
-                      VersionCase{"", "9.9.9", true}));
+                      VersionCase{"001.005.019", "1.5.19", false}, VersionCase{"001.005.019", "001.005.018", false},
+                      VersionCase{"001.005.019", "001.005.020", true}, VersionCase{"001.005.019", "001.006.000", true},
+                      VersionCase{"001.005.019", "-1.0.0", true},  // compared unsigned
+                      VersionCase{"001.005.019", "abc", false},    // not three numbers: not compared
+                      VersionCase{"001.005.019", "999.999", false}, VersionCase{"001.005.019", "", false},
+                      VersionCase{"invalid", "0.0.1", true},  // an image without a number is 0
+                      VersionCase{"1.5", "000.000.000", false}, VersionCase{"", "9.9.9", true}));
 
 struct HardwareCase {
   std::uint32_t low, high, id;
@@ -553,8 +548,7 @@ TEST_F(UpdateControllerTest, AFailureReportedByTheWorkerTakesTheFailureRoad) {
 
   ASSERT_EQ(Open(), 1);
   EXPECT_EQ(FinishStep(), FWL_ERR_FAILED);
-  EXPECT_EQ(view.lines,
-            (std::vector<std::uint16_t>{IDS_UPDATE_STARTED, IDS_PROGRAM_BOOTLOADER1, IDS_UPDATE_FAILED}));
+  EXPECT_EQ(view.lines, (std::vector<std::uint16_t>{IDS_UPDATE_STARTED, IDS_PROGRAM_BOOTLOADER1, IDS_UPDATE_FAILED}));
   EXPECT_TRUE(view.barError);
   EXPECT_EQ(view.bar.back(), 100u);
   // The error state comes before the position, both before the box; the code itself is not shown.
@@ -749,7 +743,7 @@ TEST_F(UpdateControllerTest, ATimerFiringUnderTheCancelQuestionStartsTheStepThat
   Cancel();
   EXPECT_FALSE(view.IsOpen());
   EXPECT_EQ(FinishStep(), FWL_ABORTED);
-  EXPECT_EQ(Requests(BLK_PING), 3u);  // the query, the first step's probe, the second step's probe
+  EXPECT_EQ(Requests(BLK_PING), 3u);   // the query, the first step's probe, the second step's probe
   EXPECT_LE(Requests(BLK_START), 2u);  // the abort may come before the second step's start command
   EXPECT_EQ(Requests(BLK_RESET), 1u);
   EXPECT_EQ(view.lines, (std::vector<std::uint16_t>{IDS_UPDATE_STARTED, IDS_PROGRAM_BOOTLOADER1}));
@@ -777,7 +771,7 @@ TEST_F(UpdateControllerTest, TheDialogProcedureReportsOnlyTheCancelCommandAsHand
       {UI_WM_COMMAND, 1, 0},                   // IDOK
       {UI_WM_COMMAND, (2u << 16) | 40001, 0},  // another control's notification
       {WM_UPDATE_NOTIFY, 0, FWL_PROGRESS},
-      {0x000F, 0, 0},                          // WM_PAINT
+      {0x000F, 0, 0},  // WM_PAINT
   };
   for (const auto& m : unhandled) {
     EXPECT_EQ(controller.ProgressDialogProc(window, m.message, m.wParam, m.lParam), 0) << m.message;

@@ -187,7 +187,9 @@ TEST_F(UsbPortOnBus, TheLastEndpointOfEachDirectionIsTakenAndOneOfEachIsNeeded) 
         {USB_PIPE_BULK, 0x01, 64, 0},
         {USB_PIPE_INTERRUPT, 0x83, 8, 1},
         {USB_PIPE_BULK, 0x02, 64, 0}},
-       1, 0x83, 0x02},
+       1,
+       0x83,
+       0x02},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -249,7 +251,10 @@ TEST_F(UsbPortOnBus, EachFailingPlatformCallIsTracedAndLeavesNothingOpen) {
       {"location", UsbCall::GetDeviceLocation, 1, 1, {kLocationFailed}},
       {"device file", UsbCall::OpenDeviceFile, 0, 0, {kCreateFileFailed}},
       {"initialize", UsbCall::InitializeInterface, 0, 0, {kCreateFileFailed}},
-      {"settings", UsbCall::QueryInterfaceSettings, 0, 0,
+      {"settings",
+       UsbCall::QueryInterfaceSettings,
+       0,
+       0,
        {"[Tavik_FW_Update] OpenUsbConnection-WinUsb_QueryInterfaceSettings failed!\r\n"}},
       {"first pipe", UsbCall::QueryPipe, 0, 0, {kQueryPipeFailed}},
       {"second pipe", UsbCall::QueryPipe, 1, 0, {kQueryPipeFailed}},

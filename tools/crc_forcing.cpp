@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint32_t kPolynomial = 0xEDB88320u;
 
 struct ByteTables {
-  std::array<std::uint32_t, 256> forward{};  // the classic byte table
+  std::array<std::uint32_t, 256> forward{};   // the classic byte table
   std::array<std::uint8_t, 256> byTopByte{};  // the index whose entry has a given top byte (a bijection)
 };
 

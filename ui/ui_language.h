@@ -24,7 +24,7 @@ struct UiLanguageEntry {
 
 // In the order of the language chooser.
 inline constexpr UiLanguageEntry UI_LANGUAGES[] = {
-    {UILANG_ENGLISH, L"English"},  {UILANG_GERMAN, L"Deutsch"}, {UILANG_FRENCH, L"Fran\u00E7ais"},
+    {UILANG_ENGLISH, L"English"},  {UILANG_GERMAN, L"Deutsch"},       {UILANG_FRENCH, L"Fran\u00E7ais"},
     {UILANG_ITALIAN, L"Italiano"}, {UILANG_SPANISH, L"Espa\u00F1ol"},
 };
 

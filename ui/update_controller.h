@@ -17,8 +17,8 @@
 class UsbFwLoader;
 struct FirmwareImageInfo;
 
-inline constexpr std::uint32_t STEP_PAUSE_MS = 5000;    // the wait between two steps
-inline constexpr std::uint32_t CANCEL_WAIT_MS = 500;    // the wait after a confirmed cancel
+inline constexpr std::uint32_t STEP_PAUSE_MS = 5000;  // the wait between two steps
+inline constexpr std::uint32_t CANCEL_WAIT_MS = 500;  // the wait after a confirmed cancel
 
 // The number of a version text "a.b.c" read as "%d.%d.%d": (a * 1000 + b) * 1000 + c in 32-bit arithmetic;
 // false if the text does not give exactly three numbers.
@@ -50,7 +50,7 @@ class UpdateController {
   // Fields, in order.
   WindowRef progressWindow = nullptr;  // not cleared when the window is destroyed
   WindowRef parentWindow = nullptr;
-  UsbFwLoader* loader = nullptr;       // not owned
+  UsbFwLoader* loader = nullptr;  // not owned
   UpdateStage stage = STAGE_NONE;
   UpdateStep step = STEP_NONE;
   DeviceInfo deviceInfo{};

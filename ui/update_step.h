@@ -34,7 +34,7 @@ struct UpdateStepEntry {
   std::uint16_t programText;   // status line when programming starts
   std::uint32_t barFrom;       // the step's span of the progress bar
   std::uint32_t barTo;
-  UpdateStep nextStep;         // the timer identifier on success; STEP_NONE: the update is complete
+  UpdateStep nextStep;  // the timer identifier on success; STEP_NONE: the update is complete
 };
 
 // Indexed by step; row 0 stands for no step.

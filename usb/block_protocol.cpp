@@ -35,8 +35,7 @@ ResultCode UsbFwLoader::WriteUsbPipeData(UsbBlock& block, std::uint32_t readTime
   } else {
     transferred = 0;
     usb.SetPipePolicy(winUsbHandle, pipeIn, USB_POLICY_PIPE_TRANSFER_TIMEOUT, sizeof readTimeoutMs, &readTimeoutMs);
-    if (!usb.ReadPipe(winUsbHandle, pipeIn, reinterpret_cast<std::uint8_t*>(&answer), USB_BLOCK_SIZE,
-                      &transferred)) {
+    if (!usb.ReadPipe(winUsbHandle, pipeIn, reinterpret_cast<std::uint8_t*>(&answer), USB_BLOCK_SIZE, &transferred)) {
       const std::uint32_t error = usb.LastError();
       Trace("WriteUsbPipeData: USBDev_PipeRd() failed! error = %d, bytesWritten = %d", static_cast<int>(error),
             static_cast<int>(transferred));

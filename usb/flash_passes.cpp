@@ -155,8 +155,7 @@ ResultCode UsbFwLoader::DataCompare(const UsbBlock& readBack, const UsbBlock& ex
     return FWL_ERR_COMPARE;
   }
   if (readBack.BlockLength != expected.BlockLength) {
-    Trace("DataCompare(): BlockLength error, expected 0x%08x, got 0x%08x", expected.BlockLength,
-          readBack.BlockLength);
+    Trace("DataCompare(): BlockLength error, expected 0x%08x, got 0x%08x", expected.BlockLength, readBack.BlockLength);
     return FWL_ERR_COMPARE;
   }
 
@@ -165,8 +164,8 @@ ResultCode UsbFwLoader::DataCompare(const UsbBlock& readBack, const UsbBlock& ex
   std::uint32_t first = length;
   for (std::uint32_t i = 0; i < length; ++i) {
     if (readBack.BlockData[i] == expected.BlockData[i]) continue;
-    Trace("DataCompare(): BlockData error at address 0x%08x, expected 0x%02x, got 0x%02x",
-          readBack.BlockAddress + i, expected.BlockData[i], readBack.BlockData[i]);
+    Trace("DataCompare(): BlockData error at address 0x%08x, expected 0x%02x, got 0x%02x", readBack.BlockAddress + i,
+          expected.BlockData[i], readBack.BlockData[i]);
     if (first == length) first = i;
   }
   if (first == length) return FWL_OK;

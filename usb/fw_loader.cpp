@@ -61,8 +61,7 @@ ResultCode UsbFwLoader::UpdateFirmwareFromResource(std::uint16_t resourceId, std
   return result;
 }
 
-ResultCode UsbFwLoader::UpdateFirmwareFromMemory(const std::uint8_t* image, std::uint32_t size,
-                                                 std::uint32_t address) {
+ResultCode UsbFwLoader::UpdateFirmwareFromMemory(const std::uint8_t* image, std::uint32_t size, std::uint32_t address) {
   if (busy.load() != 0) {
     Trace("FirmwareUpdate is already running!");
     return FWL_BUSY;

@@ -10,7 +10,8 @@ class CHeap final : public RawDataHeap {
   void* AllocZeroed(std::uint32_t size) override { return std::calloc(size, 1); }
   void* ReAllocZeroed(void* block, std::uint32_t oldSize, std::uint32_t newSize) override {
     void* grown = std::realloc(block, newSize);
-    if (grown != nullptr && newSize > oldSize) std::memset(static_cast<std::uint8_t*>(grown) + oldSize, 0, newSize - oldSize);
+    if (grown != nullptr && newSize > oldSize)
+      std::memset(static_cast<std::uint8_t*>(grown) + oldSize, 0, newSize - oldSize);
     return grown;
   }
   void Free(void* block) override { std::free(block); }

@@ -17,8 +17,8 @@ struct Guid {
 static_assert(sizeof(Guid) == 16);
 
 // The unit's device interface class {C0850FA1-2B83-47DB-BCB7-738AB1A8B498}.
-inline constexpr Guid TAVIK_INTERFACE_GUID = {0xC0850FA1, 0x2B83, 0x47DB,
-                                              {0xBC, 0xB7, 0x73, 0x8A, 0xB1, 0xA8, 0xB4, 0x98}};
+inline constexpr Guid TAVIK_INTERFACE_GUID = {
+    0xC0850FA1, 0x2B83, 0x47DB, {0xBC, 0xB7, 0x73, 0x8A, 0xB1, 0xA8, 0xB4, 0x98}};
 
 // Opaque platform handles. A device list is null on failure; a file or interface handle that is absent
 // holds UsbInvalidHandle() (all bits set), as on Windows.
@@ -94,8 +94,8 @@ class UsbPlatform {
   // The zero-terminated 8-bit device path inside a detail record filled above.
   virtual const char* DetailDevicePath(const void* detail) = 0;
   // The location information property as zero-terminated UTF-16 text; size query as for the detail.
-  virtual bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer,
-                                 std::uint32_t bufferSize, std::uint32_t* requiredSize) = 0;
+  virtual bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
+                                 std::uint32_t* requiredSize) = 0;
   virtual void DestroyDeviceInfoList(UsbDeviceList list) = 0;
 
   // Opens a device path for reading and writing, shared, existing only, overlapped I/O allowed.

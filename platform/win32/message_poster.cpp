@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "app/message_poster.h"
+
+#include <windows.h>
 
 namespace {
 class Win32MessagePoster final : public MessagePoster {

@@ -1,7 +1,7 @@
 // The driver registry check's platform on Windows: the token membership test, the program's path and command
 // line, the elevated start through the shell, and message boxes.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <memory>
 
@@ -25,8 +25,8 @@ class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
   bool IsAdministrator() override {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID sid = nullptr;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &sid)) {
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &sid)) {
       throw AdministratorTestError(GetLastError());
     }
     const std::unique_ptr<void, SidFree> administrators(sid);

@@ -18,8 +18,7 @@ void RegisterControlClasses() {
 const DLGTEMPLATE* FindUiDialogTemplate(int templateId) {
   if (templateId <= 0 || templateId > 0xFFFF) return nullptr;
   HMODULE module = GetModuleHandleW(nullptr);
-  HRSRC info = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(templateId),
-                               ResourceLanguageFor(GetUiLanguage()));
+  HRSRC info = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(templateId), ResourceLanguageFor(GetUiLanguage()));
   if (info == nullptr) return nullptr;
   HGLOBAL handle = LoadResource(module, info);
   return handle != nullptr ? static_cast<const DLGTEMPLATE*>(LockResource(handle)) : nullptr;

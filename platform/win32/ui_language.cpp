@@ -23,8 +23,7 @@ int LoadUiString(unsigned id, wchar_t (&buffer)[UI_TEXT_CAPACITY]) {
   if (id > 0xFFFF) return 0;
   // Strings are stored in blocks of 16: string `id` is entry id % 16 of block id / 16 + 1.
   HMODULE module = GetModuleHandleW(nullptr);
-  HRSRC info = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1),
-                               ResourceLanguageFor(GetUiLanguage()));
+  HRSRC info = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), ResourceLanguageFor(GetUiLanguage()));
   if (info == nullptr) return 0;
   HGLOBAL handle = LoadResource(module, info);
   const void* bytes = handle != nullptr ? LockResource(handle) : nullptr;

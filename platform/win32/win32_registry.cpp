@@ -20,8 +20,7 @@ class Win32Registry final : public Registry {
     return root == RegistryRoot::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
   }
 
-  RegistryStatus OpenKey(RegistryHandle parent, const char* path, std::uint32_t access,
-                         RegistryHandle* key) override {
+  RegistryStatus OpenKey(RegistryHandle parent, const char* path, std::uint32_t access, RegistryHandle* key) override {
     HKEY opened = nullptr;
     const LONG status = RegOpenKeyExA(AsKey(parent), path, 0, access, &opened);
     if (status == ERROR_SUCCESS) *key = opened;

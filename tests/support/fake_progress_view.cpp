@@ -58,8 +58,7 @@ void FakeProgressView::SetBarError(WindowRef) {
   barError = true;
 }
 
-int FakeProgressView::ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId,
-                                  std::uint32_t style) {
+int FakeProgressView::ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId, std::uint32_t style) {
   events.push_back(Text("box %lu %lu 0x%lx", textId, captionId, style));
   const FakeBox box{owner, textId, captionId, style};
   boxes.push_back(box);

@@ -50,18 +50,18 @@ class FakeProgressView final : public ProgressView {
                                               // itself during its initialisation
 
   // What happened, in order.
-  std::vector<std::string> events;        // every call, as text ("line 40002", "bar 10", "box 40008 40010 0x10" ...)
-  std::vector<std::uint16_t> lines;       // status lines added
-  std::vector<std::uint32_t> bar;         // bar positions set
-  std::vector<FakeBox> boxes;             // boxes shown
+  std::vector<std::string> events;   // every call, as text ("line 40002", "bar 10", "box 40008 40010 0x10" ...)
+  std::vector<std::uint16_t> lines;  // status lines added
+  std::vector<std::uint32_t> bar;    // bar positions set
+  std::vector<FakeBox> boxes;        // boxes shown
   std::map<std::uintptr_t, std::uint32_t> timers;  // armed now: id -> milliseconds
-  std::vector<std::uint32_t> timerPeriods;          // every timer armed, its milliseconds
-  std::intptr_t initDialogResult = -1;    // what the dialog procedure answered to its initialisation
+  std::vector<std::uint32_t> timerPeriods;         // every timer armed, its milliseconds
+  std::intptr_t initDialogResult = -1;             // what the dialog procedure answered to its initialisation
   bool barError = false;
   bool parentEnabled = true;
   bool shown = false;
   int windowsCreated = 0;
-  int destroyCalls = 0;                   // calls of DestroyProgressWindow, harmless ones included
+  int destroyCalls = 0;  // calls of DestroyProgressWindow, harmless ones included
   int foregrounds = 0;
 
  private:

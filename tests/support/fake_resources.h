@@ -13,8 +13,8 @@
 class FakeResources final : public ResourceLoader {
  public:
   void Add(std::uint16_t id, std::vector<std::uint8_t> bytes) { resources_[id] = std::move(bytes); }
-  bool failLoad = false;  // Load gives no handle
-  bool failLock = false;  // Lock gives no pointer
+  bool failLoad = false;         // Load gives no handle
+  bool failLock = false;         // Lock gives no pointer
   std::function<void()> onFree;  // runs inside Free, on the thread that releases
 
   ResourceInfo FindRawData(std::uint16_t id) override;

@@ -159,8 +159,9 @@ TEST_F(MessageBoxFromIdsTest, PassesTheStyleAndReturnsTheAnswer) {
     EXPECT_EQ(MessageBoxFromIds(nullptr, IDS_CONFIRM_QUIT, IDS_CAPTION_INFORMATION, test.style), test.answer);
     ASSERT_EQ(answerer.boxes().size(), 1u);
     const SeenBox& box = answerer.boxes()[0];
-    EXPECT_EQ(box.text, L"La actualizaci\u00F3n de firmware se est\u00E1 ejecutando.\n"
-                        L"\u00BFDesea salir del programa de actualizaci\u00F3n?");
+    EXPECT_EQ(box.text,
+              L"La actualizaci\u00F3n de firmware se est\u00E1 ejecutando.\n"
+              L"\u00BFDesea salir del programa de actualizaci\u00F3n?");
     EXPECT_EQ(box.caption, L"Actualizar informaci\u00F3n");
     EXPECT_TRUE(box.hasYes);
     EXPECT_TRUE(box.hasNo);

@@ -3,11 +3,11 @@
 // test from inside their own message loop, the loader's notifications posted with PostMessageW, and a
 // screenshot of the screen saved as screenshots/*.png in the build tree.
 
-#include <gtest/gtest.h>
-
-#include <windows.h>
+#include "platform/win32/progress_window.h"
 
 #include <commctrl.h>
+#include <gtest/gtest.h>
+#include <windows.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -25,7 +25,6 @@
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/firmware_image.h"
-#include "platform/win32/progress_window.h"
 #include "platform/win32/ui_dialog.h"
 #include "support/emu_violations.h"
 #include "support/trace_capture.h"
@@ -189,7 +188,8 @@ class BoxAnswerer {
       const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
       for (LRESULT i = 0; i < count; ++i) {
         wchar_t line[256] = L"";
-        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 256) SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 256)
+          SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
         box.lines.push_back(line);
       }
       box.barPosition = SendDlgItemMessageW(progress, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0);
@@ -306,8 +306,8 @@ class ProgressWindowTest : public ::testing::Test {
     HWND bar = GetDlgItem(Progress(), IDC_PROGRESS_BAR);
     ASSERT_NE(bar, nullptr);
     g_barStates.clear();
-    g_barProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBarProc)));
+    g_barProc =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingBarProc)));
   }
   void TearDown() override {
     gate.Open();
@@ -359,10 +359,12 @@ TEST_F(ProgressWindowTest, AWholeUpdateInGermanShowsEveryLineAndEndsAtAFullBar) 
   UseLanguage(UILANG_GERMAN);
   EmulatedUnit& unit = usb.AddUnit();
   bool shot = false;
-  BoxAnswerer boxes(parent, [&] { return Progress(); }, [&](const SeenBox&, int) {
-    shot = SaveScreenshot(L"progress_window_de.png");
-    return IDOK;
-  });
+  BoxAnswerer boxes(
+      parent, [&] { return Progress(); },
+      [&](const SeenBox&, int) {
+        shot = SaveScreenshot(L"progress_window_de.png");
+        return IDOK;
+      });
 
   ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
   const HWND progress = Progress();
@@ -398,10 +400,12 @@ TEST_F(ProgressWindowTest, AFailedStepPutsTheRealBarInItsErrorStateAtFull) {
   finish.kind = FaultKind::DropAnswer;
   finish.blockId = BLK_FINISH;
   unit.AddFault(finish);
-  BoxAnswerer boxes(parent, [&] { return Progress(); }, [&](const SeenBox&, int) {
-    SaveScreenshot(L"progress_window_failed_en.png");
-    return IDOK;
-  });
+  BoxAnswerer boxes(
+      parent, [&] { return Progress(); },
+      [&](const SeenBox&, int) {
+        SaveScreenshot(L"progress_window_failed_en.png");
+        return IDOK;
+      });
 
   ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
   WatchBar();
@@ -427,7 +431,8 @@ TEST_F(ProgressWindowTest, ARefusedUnitGetsItsWarningWhileTheWindowIsStillHidden
   UnitConfig config;
   config.application.version = "001.005.020";
   usb.AddUnit(config);
-  BoxAnswerer boxes(parent, [&] { return Progress(); }, [](const SeenBox&, int) { return IDOK; });
+  BoxAnswerer boxes(
+      parent, [&] { return Progress(); }, [](const SeenBox&, int) { return IDOK; });
 
   EXPECT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 0);
 
@@ -438,7 +443,7 @@ TEST_F(ProgressWindowTest, ARefusedUnitGetsItsWarningWhileTheWindowIsStillHidden
   EXPECT_TRUE(refused.progressExists);
   EXPECT_FALSE(refused.progressVisible);
   EXPECT_TRUE(refused.lines.empty());
-  EXPECT_FALSE(refused.parentEnabled);  // the main window waits while the checks run
+  EXPECT_FALSE(refused.parentEnabled);            // the main window waits while the checks run
   EXPECT_EQ(controller.progressWindow, nullptr);  // the window destroyed itself during its initialisation
   EXPECT_TRUE(IsWindowEnabled(parent));
   EXPECT_EQ(Requests(BLK_START), 0u);
@@ -448,14 +453,16 @@ TEST_F(ProgressWindowTest, TheBarMovesUnderTheCancelQuestionAndYesAbortsTheWorke
   EmulatedUnit& unit = usb.AddUnit();
   gate.Hook(unit);
   LRESULT barWhenAsked = -1;
-  BoxAnswerer boxes(parent, [&] { return Progress(); }, [&](const SeenBox& box, int look) {
-    if (look == 0) {
-      barWhenAsked = box.barPosition;
-      gate.Permit();  // one more chunk: its report arrives while the question is open
-      return 0;
-    }
-    return box.barPosition != barWhenAsked || look > 2000 ? IDYES : 0;
-  });
+  BoxAnswerer boxes(
+      parent, [&] { return Progress(); },
+      [&](const SeenBox& box, int look) {
+        if (look == 0) {
+          barWhenAsked = box.barPosition;
+          gate.Permit();  // one more chunk: its report arrives while the question is open
+          return 0;
+        }
+        return box.barPosition != barWhenAsked || look > 2000 ? IDYES : 0;
+      });
 
   ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
   // Programming has begun: the worker waits at the second chunk.
@@ -472,8 +479,7 @@ TEST_F(ProgressWindowTest, TheBarMovesUnderTheCancelQuestionAndYesAbortsTheWorke
   EXPECT_EQ(question.text, UiString(IDS_CONFIRM_ABORT));
   EXPECT_EQ(barWhenAsked, 0);
   EXPECT_EQ(question.barPosition, 3);  // 41 % of the first bootloader step
-  EXPECT_EQ(question.lines,
-            (std::vector<std::wstring>{L"Start firmware update!", L"Program bootloader 1!"}));
+  EXPECT_EQ(question.lines, (std::vector<std::wstring>{L"Start firmware update!", L"Program bootloader 1!"}));
   EXPECT_EQ(Requests(BLK_RESET), 1u);
   EXPECT_EQ(Requests(BLK_FINISH), 0u);
   EXPECT_TRUE(IsWindowEnabled(parent));

@@ -1,9 +1,10 @@
 // The driver registry check against the local machine's real registry, its real message boxes and the real
 // administrator test. Only the elevated start is faked: it would start this program again.
-#include <windows.h>
-#include <shlobj.h>
+#include "app/registry_check.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "app/registry.h"
-#include "app/registry_check.h"
 #include "support/driver_keys.h"
 
 namespace {
@@ -226,7 +226,7 @@ TEST_F(Win32RegistryCheckTest, InstanceWithoutDeviceParametersIsSkippedInBothMod
 TEST_F(Win32RegistryCheckTest, AdministratorRepairsEveryInstanceWithoutAsking) {
   InstallAllRight({"1", "2"});
   PutGuid(kAcdc, 2, "2", REG_SZ, std::vector<BYTE>(kGuid808d.begin(), kGuid808d.end()));  // no NUL
-  PutGuid(kAcdd, 0, "1", REG_BINARY, WithNul(kGuid808d + "tail"));                         // right
+  PutGuid(kAcdd, 0, "1", REG_BINARY, WithNul(kGuid808d + "tail"));                        // right
   PutGuid(kAcdd, 1, "2", REG_SZ, WithNul("{c0850fa1-2b83-47db-bcb7-738ab1a8b498}"));
   CreateKey(ParametersPath(kAcdd, 2, "3"));
   platform_.administrator = true;

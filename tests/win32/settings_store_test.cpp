@@ -1,14 +1,14 @@
 // The settings store against the current user's real registry.
-#include <windows.h>
+#include "app/settings_store.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "app/registry.h"
-#include "app/settings_store.h"
 
 namespace {
 constexpr char kKey[] = "software\\ostrel\\Velmora Communication System Software Update";

@@ -45,8 +45,10 @@ class Reader {
   void AlignTo4() { position_ = (position_ + 3) & ~std::size_t{3}; }
 
   void Skip(std::size_t count) {
-    if (position_ > size_ || size_ - position_ < count) ok_ = false;
-    else position_ += count;
+    if (position_ > size_ || size_ - position_ < count)
+      ok_ = false;
+    else
+      position_ += count;
   }
 
  private:
@@ -58,13 +60,20 @@ class Reader {
 
 std::wstring PredefinedClassName(int ordinal) {
   switch (ordinal) {
-    case 0x80: return L"Button";
-    case 0x81: return L"Edit";
-    case 0x82: return L"Static";
-    case 0x83: return L"ListBox";
-    case 0x84: return L"ScrollBar";
-    case 0x85: return L"ComboBox";
-    default: return L"#" + std::to_wstring(ordinal);
+    case 0x80:
+      return L"Button";
+    case 0x81:
+      return L"Edit";
+    case 0x82:
+      return L"Static";
+    case 0x83:
+      return L"ListBox";
+    case 0x84:
+      return L"ScrollBar";
+    case 0x85:
+      return L"ComboBox";
+    default:
+      return L"#" + std::to_wstring(ordinal);
   }
 }
 

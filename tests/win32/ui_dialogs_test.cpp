@@ -1,9 +1,9 @@
 // The three dialog templates in the five languages: their bytes against the layouts, and the windows that the
 // real dialog manager makes of them.
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <commctrl.h>
 
 #include <algorithm>
 #include <memory>
@@ -36,55 +36,95 @@ struct ExpectedDialog {
 };
 
 ExpectedDialog ExpectedMainWindow(UiLanguageId language) {
-  ExpectedDialog dialog{false, 0x90C808CC, WS_EX_APPWINDOW, 340, 193, 0, {
-      {-1, L"Static", kChild | SS_LEFT, 5, 137, 225, 16},
-      {-1, L"Static", kChild | SS_LEFT, 7, 101, 232, 34},
-      {-1, L"Static", kChild | SS_LEFT, 5, 87, 326, 10},
-      {IDC_VERSION_LABEL, L"Static", kChild | SS_CENTER, 5, 55, 326, 16},
-      {-1, L"Static", kChild | SS_CENTER, 6, 10, 326, 35},
-      {IDCANCEL, L"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 4, 159, 68, 16},
-      {IDC_SELECT_LANG, L"ComboBox", kChild | CBS_DROPDOWNLIST | CBS_HASSTRINGS | WS_VSCROLL, 251, 160, 73, 62},
-      {IDB_RESOURCE, L"Button", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 249, 101, 75, 40},
-  }};
+  ExpectedDialog dialog{
+      false,
+      0x90C808CC,
+      WS_EX_APPWINDOW,
+      340,
+      193,
+      0,
+      {
+          {-1, L"Static", kChild | SS_LEFT, 5, 137, 225, 16},
+          {-1, L"Static", kChild | SS_LEFT, 7, 101, 232, 34},
+          {-1, L"Static", kChild | SS_LEFT, 5, 87, 326, 10},
+          {IDC_VERSION_LABEL, L"Static", kChild | SS_CENTER, 5, 55, 326, 16},
+          {-1, L"Static", kChild | SS_CENTER, 6, 10, 326, 35},
+          {IDCANCEL, L"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 4, 159, 68, 16},
+          {IDC_SELECT_LANG, L"ComboBox", kChild | CBS_DROPDOWNLIST | CBS_HASSTRINGS | WS_VSCROLL, 251, 160, 73, 62},
+          {IDB_RESOURCE, L"Button", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 249, 101, 75, 40},
+      }};
   ExpectedControl label{-1, L"Static", kChild | SS_LEFT, 182, 164, 58, 8};
   switch (language) {
-    case UILANG_GERMAN: label.x = 183; break;
-    case UILANG_FRENCH: label.x = 186; break;
-    case UILANG_ITALIAN: label.x = 187, label.y = 162; break;
-    case UILANG_SPANISH: label.x = 187; break;
+    case UILANG_GERMAN:
+      label.x = 183;
+      break;
+    case UILANG_FRENCH:
+      label.x = 186;
+      break;
+    case UILANG_ITALIAN:
+      label.x = 187, label.y = 162;
+      break;
+    case UILANG_SPANISH:
+      label.x = 187;
+      break;
   }
   // "Change language" comes last in English, first in the other languages.
-  if (language == UILANG_ENGLISH) dialog.controls.push_back(label);
-  else dialog.controls.insert(dialog.controls.begin(), label);
+  if (language == UILANG_ENGLISH)
+    dialog.controls.push_back(label);
+  else
+    dialog.controls.insert(dialog.controls.begin(), label);
   return dialog;
 }
 
 ExpectedDialog ExpectedProgressWindow(UiLanguageId language) {
-  ExpectedDialog dialog{true, 0x80C808C8, 0, 277, 157, 400, {
-      {IDCANCEL, L"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 113, 133, 50, 14},
-      {IDC_PROGRESS_BAR, L"msctls_progress32", kChild | PBS_SMOOTH, 10, 50, 257, 14},
-      {-1, L"Static", kChild | SS_CENTER, 29, 11, 219, 32},
-      {IDC_STATUS_LIST, L"ListBox", kChild | LBS_NOSEL | LBS_NOINTEGRALHEIGHT | WS_VSCROLL, 10, 70, 257, 57},
-  }};
+  ExpectedDialog dialog{
+      true,
+      0x80C808C8,
+      0,
+      277,
+      157,
+      400,
+      {
+          {IDCANCEL, L"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 113, 133, 50, 14},
+          {IDC_PROGRESS_BAR, L"msctls_progress32", kChild | PBS_SMOOTH, 10, 50, 257, 14},
+          {-1, L"Static", kChild | SS_CENTER, 29, 11, 219, 32},
+          {IDC_STATUS_LIST, L"ListBox", kChild | LBS_NOSEL | LBS_NOINTEGRALHEIGHT | WS_VSCROLL, 10, 70, 257, 57},
+      }};
   if (language == UILANG_GERMAN) dialog.controls[2].y = 6, dialog.controls[2].cy = 35;
   return dialog;
 }
 
 ExpectedDialog ExpectedAboutBox(UiLanguageId language) {
-  ExpectedDialog dialog{true, 0x80C800C8, 0, 346, 55, 0, {
-      {-1, L"Static", kChild | SS_ICON, 12, 10, 21, 20},
-      {-1, L"Static", kChild | SS_LEFT | SS_NOPREFIX, 43, 9, 258, 8},
-      {-1, L"Static", kChild | SS_LEFT, 43, 25, 203, 20},
-      {IDOK, L"Button", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 288, 35, 50, 14},
-  }};
+  ExpectedDialog dialog{true,
+                        0x80C800C8,
+                        0,
+                        346,
+                        55,
+                        0,
+                        {
+                            {-1, L"Static", kChild | SS_ICON, 12, 10, 21, 20},
+                            {-1, L"Static", kChild | SS_LEFT | SS_NOPREFIX, 43, 9, 258, 8},
+                            {-1, L"Static", kChild | SS_LEFT, 43, 25, 203, 20},
+                            {IDOK, L"Button", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 288, 35, 50, 14},
+                        }};
   ExpectedControl& product = dialog.controls[1];
   ExpectedControl& notice = dialog.controls[2];
   switch (language) {
-    case UILANG_ENGLISH: notice.y = 26, notice.cx = 194, notice.cy = 21; break;
-    case UILANG_GERMAN: product.cx = 250; break;
-    case UILANG_FRENCH: dialog.cx = 358, product.cx = 282; break;
-    case UILANG_ITALIAN: product.cx = 296; break;
-    case UILANG_SPANISH: dialog.cx = 390, product.cx = 316, dialog.controls[3].x = 333; break;
+    case UILANG_ENGLISH:
+      notice.y = 26, notice.cx = 194, notice.cy = 21;
+      break;
+    case UILANG_GERMAN:
+      product.cx = 250;
+      break;
+    case UILANG_FRENCH:
+      dialog.cx = 358, product.cx = 282;
+      break;
+    case UILANG_ITALIAN:
+      product.cx = 296;
+      break;
+    case UILANG_SPANISH:
+      dialog.cx = 390, product.cx = 316, dialog.controls[3].x = 333;
+      break;
   }
   return dialog;
 }
@@ -219,8 +259,11 @@ std::wstring WindowText(HWND window) {
 }
 
 DialogWindow Inspect(HWND dialog) {
-  DialogWindow result{WindowText(dialog), static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)),
-                      static_cast<DWORD>(GetWindowLongW(dialog, GWL_EXSTYLE)), GetWindow(dialog, GW_OWNER), {}};
+  DialogWindow result{WindowText(dialog),
+                      static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)),
+                      static_cast<DWORD>(GetWindowLongW(dialog, GWL_EXSTYLE)),
+                      GetWindow(dialog, GW_OWNER),
+                      {}};
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
     wchar_t className[64] = {};
     GetClassNameW(child, className, 64);
@@ -297,8 +340,8 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM, LPARAM parame
   auto* inspection = reinterpret_cast<ModalInspection*>(parameter);
   inspection->window = Inspect(dialog);
   if (!inspection->window.children.empty()) {
-    inspection->icon = reinterpret_cast<HICON>(
-        SendMessageW(inspection->window.children.front().window, STM_GETICON, 0, 0));
+    inspection->icon =
+        reinterpret_cast<HICON>(SendMessageW(inspection->window.children.front().window, STM_GETICON, 0, 0));
   }
   const std::optional<DialogTemplate> about = [&] {
     const ResourceBytes bytes = FindResourceBytes(RT_DIALOG, IDD_ABOUTBOX, ResourceLanguageFor(GetUiLanguage()));

@@ -97,7 +97,8 @@ const TellingRow kTellingRows[] = {
     {UILANG_FRENCH, IDS_PROGRAM_BOOTLOADER1, L"Programmer bootloader 1\u00A0!"},
     {UILANG_FRENCH, IDS_PROGRAM_BOOTLOADER2, L"Programmer bootloader 2 !"},
     {UILANG_FRENCH, IDS_VERIFY_DEVICE, L"V\u00E9rifier l'appareil !"},
-    {UILANG_FRENCH, IDS_UPDATE_RUNNING, L"La mise \u00E0 jour du firmware est d\u00E9j\u00E0 en cours d'ex\u00E9cution !"},
+    {UILANG_FRENCH, IDS_UPDATE_RUNNING,
+     L"La mise \u00E0 jour du firmware est d\u00E9j\u00E0 en cours d'ex\u00E9cution !"},
     {UILANG_FRENCH, IDS_CONFIRM_ABORT,
      L"La mise \u00E0 jour du firmware est en cours d'ex\u00E9cution.\nVoulez-vous vraiment interrompre le processus "
      L"de mise \u00E0 jour\u00A0?"},

@@ -1,6 +1,8 @@
 // The WinUSB backend with fakes behind its table of entry points: the open and close sequences of the
 // connection, the flags, sizes and policies of each call, the error paths and their trace lines.
 
+#include "platform/win32/winusb_platform.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "image/crc32.h"
-#include "platform/win32/winusb_platform.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
 
@@ -66,8 +67,8 @@ HDEVINFO WINAPI FakeGetClassDevs(const GUID* guid, PCSTR enumerator, HWND window
 
 BOOL WINAPI FakeEnumInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, const GUID*, DWORD index,
                                PSP_DEVICE_INTERFACE_DATA data) {
-  Log("SetupDiEnumDeviceInterfaces list=%s device=%s index=%lu cbSize=%lu", list == kList ? "ok" : "bad",
-      Null(device), index, data->cbSize);
+  Log("SetupDiEnumDeviceInterfaces list=%s device=%s index=%lu cbSize=%lu", list == kList ? "ok" : "bad", Null(device),
+      index, data->cbSize);
   if (index >= g_fake.interfaces.size()) {
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
@@ -79,7 +80,8 @@ BOOL WINAPI FakeEnumInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, const GUI
 BOOL WINAPI FakeGetDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
                           DWORD size, PDWORD required, PSP_DEVINFO_DATA device) {
   const FakeInterface& iface = g_fake.interfaces.at(data->Reserved);
-  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + iface.path.size() + 1);
+  const DWORD needed =
+      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + iface.path.size() + 1);
   if (detail == nullptr) {
     Log("SetupDiGetDeviceInterfaceDetailA size=%lu buffer=null device=%s", size, Null(device));
     if (required != nullptr) *required = needed;
@@ -122,8 +124,8 @@ BOOL WINAPI FakeDestroyList(HDEVINFO list) {
 
 HANDLE WINAPI FakeCreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                              DWORD flags, HANDLE templateFile) {
-  Log("CreateFileA %s access=0x%lx share=0x%lx security=%s creation=%lu flags=0x%lx template=%s", path, access,
-      share, Null(security), creation, flags, Null(templateFile));
+  Log("CreateFileA %s access=0x%lx share=0x%lx security=%s creation=%lu flags=0x%lx template=%s", path, access, share,
+      Null(security), creation, flags, Null(templateFile));
   if (g_fake.createFails) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -321,30 +323,45 @@ TEST_F(WinUsbPlatformTest, FailedOpensTraceTheirCauseAndCloseWhatWasOpened) {
     std::vector<std::string> lastCalls;  // the calls that end the sequence
   };
   const std::vector<Case> cases = {
-      {"no list", [] { g_fake.classDevsFails = true; }, {},
+      {"no list",
+       [] { g_fake.classDevsFails = true; },
+       {},
        {"SetupDiGetClassDevsA tavik enumerator=null window=null flags=0x12"}},
-      {"no interface", [] { g_fake.interfaces.clear(); }, {},
+      {"no interface",
+       [] { g_fake.interfaces.clear(); },
+       {},
        {"SetupDiEnumDeviceInterfaces list=ok device=null index=0 cbSize=32", "SetupDiDestroyDeviceInfoList list=ok"}},
-      {"detail size", [] { g_fake.detailSizeError = ERROR_ACCESS_DENIED; },
+      {"detail size",
+       [] { g_fake.detailSizeError = ERROR_ACCESS_DENIED; },
        {"[Tavik_FW_Update] OpenUsbConnection-SetupDiGetDeviceInterfaceDetail failed!\r\n"},
        {"SetupDiGetDeviceInterfaceDetailA size=0 buffer=null device=null", "SetupDiDestroyDeviceInfoList list=ok"}},
-      {"detail", [] { g_fake.detailFails = true; },
+      {"detail",
+       [] { g_fake.detailFails = true; },
        {"[Tavik_FW_Update] OpenUsbConnection-SetupDiGetDeviceInterfaceDetail failed!\r\n"},
        {"SetupDiGetDeviceInterfaceDetailA size=" + DetailSize(kPath) + " cbSize=8 device.cbSize=32",
         "SetupDiDestroyDeviceInfoList list=ok"}},
-      {"create file", [] { g_fake.createFails = true; }, {"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"},
+      {"create file",
+       [] { g_fake.createFails = true; },
+       {"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"},
        {"SetupDiDestroyDeviceInfoList list=ok", FindAndOpenCalls()[5]}},
-      {"initialize", [] { g_fake.initializeFails = true; },
-       {"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"}, {"WinUsb_Initialize file", "CloseHandle file"}},
-      {"settings", [] { g_fake.settingsFail = true; },
+      {"initialize",
+       [] { g_fake.initializeFails = true; },
+       {"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"},
+       {"WinUsb_Initialize file", "CloseHandle file"}},
+      {"settings",
+       [] { g_fake.settingsFail = true; },
        {"[Tavik_FW_Update] OpenUsbConnection-WinUsb_QueryInterfaceSettings failed!\r\n"},
        {"WinUsb_QueryInterfaceSettings interface alternate=0", "WinUsb_AbortPipe interface pipe=0x00",
         "WinUsb_AbortPipe interface pipe=0x00", "CloseHandle file", "WinUsb_Free interface"}},
-      {"query pipe", [] { g_fake.queryPipeFailsAt = 1; },
+      {"query pipe",
+       [] { g_fake.queryPipeFailsAt = 1; },
        {"[Tavik_FW_Update] OpenUsbConnection-WinUsb_QueryPipe failed!\r\n"},
        {"WinUsb_QueryPipe alternate=0 index=1", "WinUsb_AbortPipe interface pipe=0x00",
         "WinUsb_AbortPipe interface pipe=0x81", "CloseHandle file", "WinUsb_Free interface"}},
-      {"all IN", [] { g_fake.endpoints = {0x81, 0x82}; },
+      {"all IN",
+       [] {
+         g_fake.endpoints = {0x81, 0x82};
+       },
        {"[Tavik_FW_Update] OpenUsbConnection-WinUsb_QueryPipe failed!\r\n"},
        {"WinUsb_SetPipePolicy pipe=0x82 policy=2 length=4 value=1", "WinUsb_AbortPipe interface pipe=0x00",
         "WinUsb_AbortPipe interface pipe=0x82", "CloseHandle file", "WinUsb_Free interface"}},
@@ -369,9 +386,8 @@ TEST_F(WinUsbPlatformTest, LocationCheckTakesTheMatchingUnitAndGoesOnPastAnUnrea
   std::strcpy(loader_.locationId, "Port_#0002.Hub_#0001");
   ASSERT_EQ(loader_.OpenUsbConnection(), 1);
   EXPECT_TRUE(trace_.Lines().empty());
-  EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(),
-                       "SetupDiGetDeviceRegistryPropertyW property=13 size=0"),
-            2);
+  EXPECT_EQ(
+      std::count(g_fake.calls.begin(), g_fake.calls.end(), "SetupDiGetDeviceRegistryPropertyW property=13 size=0"), 2);
   EXPECT_NE(std::find(g_fake.calls.begin(), g_fake.calls.end(),
                       "CreateFileA " + kOtherPath +
                           " access=0xc0000000 share=0x3 security=null creation=3 flags=0x40000080 template=null"),
@@ -390,8 +406,9 @@ TEST_F(WinUsbPlatformTest, ALongDevicePathIsCutTo258Characters) {
   const std::string longPath = "\\\\?\\usb#" + std::string(300, 'p');
   g_fake.interfaces = {{longPath, L""}};
   ASSERT_EQ(Open(), 1);
-  EXPECT_EQ(g_fake.calls[5], "CreateFileA " + longPath.substr(0, 258) +
-                                 " access=0xc0000000 share=0x3 security=null creation=3 flags=0x40000080 template=null");
+  EXPECT_EQ(g_fake.calls[5],
+            "CreateFileA " + longPath.substr(0, 258) +
+                " access=0xc0000000 share=0x3 security=null creation=3 flags=0x40000080 template=null");
 }
 
 TEST_F(WinUsbPlatformTest, ExchangeSetsBothTimeoutsAndTransfersSynchronously) {
@@ -447,8 +464,7 @@ TEST_F(WinUsbPlatformTest, MissingWinUsbEntryPointsFailTheOpenAndCloseTheFile) {
   UsbFwLoader loader(DeviceLinkContext{&platform, &clock_, &poster_, nullptr});
   loader.interfaceGuid = TAVIK_INTERFACE_GUID;
   EXPECT_EQ(loader.OpenUsbConnection(), 0);
-  EXPECT_EQ(trace_.Lines(),
-            std::vector<std::string>{"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"});
+  EXPECT_EQ(trace_.Lines(), std::vector<std::string>{"[Tavik_FW_Update] OpenUsbConnection-CreateFile failed!\r\n"});
   EXPECT_EQ(g_fake.calls.back(), "CloseHandle file");
 }
 
