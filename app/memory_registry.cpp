@@ -32,7 +32,7 @@ bool MemoryRegistry::NameLess::operator()(const std::string& a, const std::strin
 }
 
 MemoryRegistry::MemoryRegistry()
-    : currentUserRoot_{&currentUser_, REGISTRY_ALL_ACCESS}, localMachineRoot_{&localMachine_, REGISTRY_ALL_ACCESS} {}
+    : currentUserRoot_{&currentUser_, WIN_KEY_ALL_ACCESS}, localMachineRoot_{&localMachine_, WIN_KEY_ALL_ACCESS} {}
 
 MemoryRegistry::~MemoryRegistry() = default;
 
@@ -77,22 +77,22 @@ MemoryRegistry::Node* MemoryRegistry::MakeNode(Node* from, const std::string& pa
 }
 
 RegistryStatus MemoryRegistry::Grant(Node* node, std::uint32_t access, RegistryHandle* key) {
-  if ((node->deniedRights & access) != 0) return REGISTRY_ACCESS_DENIED;
+  if ((node->deniedRights & access) != 0) return WIN_ERROR_ACCESS_DENIED;
   auto handle = std::make_unique<Handle>(Handle{node, access});
   Handle* raw = handle.get();
   handles_.emplace(raw, std::move(handle));
   *key = raw;
-  return REGISTRY_OK;
+  return WIN_ERROR_SUCCESS;
 }
 
 RegistryStatus MemoryRegistry::OpenKey(RegistryHandle parent, const char* path, std::uint32_t access,
                                        RegistryHandle* key) {
   ++calls_.open;
   Handle* from = Lookup(parent);
-  if (from == nullptr) return REGISTRY_INVALID_HANDLE;
-  if (failOpen) return REGISTRY_ACCESS_DENIED;
+  if (from == nullptr) return WIN_ERROR_INVALID_HANDLE;
+  if (failOpen) return WIN_ERROR_ACCESS_DENIED;
   Node* node = FindNode(from->node, path != nullptr ? path : "");
-  if (node == nullptr) return REGISTRY_NOT_FOUND;
+  if (node == nullptr) return WIN_ERROR_FILE_NOT_FOUND;
   return Grant(node, access, key);
 }
 
@@ -100,8 +100,8 @@ RegistryStatus MemoryRegistry::CreateKey(RegistryHandle parent, const char* path
                                          RegistryHandle* key) {
   ++calls_.create;
   Handle* from = Lookup(parent);
-  if (from == nullptr) return REGISTRY_INVALID_HANDLE;
-  if (failCreate) return REGISTRY_ACCESS_DENIED;
+  if (from == nullptr) return WIN_ERROR_INVALID_HANDLE;
+  if (failCreate) return WIN_ERROR_ACCESS_DENIED;
   return Grant(MakeNode(from->node, path != nullptr ? path : ""), access, key);
 }
 
@@ -109,56 +109,56 @@ RegistryStatus MemoryRegistry::QueryValue(RegistryHandle key, const char* name, 
                                           std::uint32_t* size) {
   ++calls_.query;
   Handle* h = Lookup(key);
-  if (h == nullptr) return REGISTRY_INVALID_HANDLE;
-  if ((h->access & REGISTRY_QUERY_VALUE) == 0 || failQuery) return REGISTRY_ACCESS_DENIED;
+  if (h == nullptr) return WIN_ERROR_INVALID_HANDLE;
+  if ((h->access & WIN_KEY_QUERY_VALUE) == 0 || failQuery) return WIN_ERROR_ACCESS_DENIED;
   auto it = h->node->values.find(name != nullptr ? name : "");
-  if (it == h->node->values.end()) return REGISTRY_NOT_FOUND;
+  if (it == h->node->values.end()) return WIN_ERROR_FILE_NOT_FOUND;
   const RegistryValue& value = it->second;
   const auto length = static_cast<std::uint32_t>(value.data.size());
   if (type != nullptr) *type = value.type;
   if (data == nullptr) {
     if (size != nullptr) *size = length;
-    return REGISTRY_OK;
+    return WIN_ERROR_SUCCESS;
   }
-  if (size == nullptr) return REGISTRY_INVALID_HANDLE;
+  if (size == nullptr) return WIN_ERROR_INVALID_HANDLE;
   const std::uint32_t room = *size;
   *size = length;
-  if (length > room) return REGISTRY_MORE_DATA;
+  if (length > room) return WIN_ERROR_MORE_DATA;
   if (length != 0) std::memcpy(data, value.data.data(), length);
-  return REGISTRY_OK;
+  return WIN_ERROR_SUCCESS;
 }
 
 RegistryStatus MemoryRegistry::SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,
                                         std::uint32_t size) {
   ++calls_.set;
   Handle* h = Lookup(key);
-  if (h == nullptr) return REGISTRY_INVALID_HANDLE;
-  if ((h->access & REGISTRY_SET_VALUE) == 0 || failSet) return REGISTRY_ACCESS_DENIED;
+  if (h == nullptr) return WIN_ERROR_INVALID_HANDLE;
+  if ((h->access & WIN_KEY_SET_VALUE) == 0 || failSet) return WIN_ERROR_ACCESS_DENIED;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   RegistryValue value{type, size != 0 ? std::vector<std::uint8_t>(bytes, bytes + size) : std::vector<std::uint8_t>()};
   h->node->values[name != nullptr ? name : ""] = std::move(value);
-  return REGISTRY_OK;
+  return WIN_ERROR_SUCCESS;
 }
 
 RegistryStatus MemoryRegistry::EnumKey(RegistryHandle key, std::uint32_t index, char* name, std::uint32_t* length) {
   ++calls_.enumerate;
   Handle* h = Lookup(key);
-  if (h == nullptr) return REGISTRY_INVALID_HANDLE;
-  if ((h->access & REGISTRY_ENUMERATE_SUB_KEYS) == 0) return REGISTRY_ACCESS_DENIED;
-  if (index >= h->node->subkeys.size()) return REGISTRY_NO_MORE_ITEMS;
+  if (h == nullptr) return WIN_ERROR_INVALID_HANDLE;
+  if ((h->access & WIN_KEY_ENUMERATE_SUB_KEYS) == 0) return WIN_ERROR_ACCESS_DENIED;
+  if (index >= h->node->subkeys.size()) return WIN_ERROR_NO_MORE_ITEMS;
   const std::string& found = std::next(h->node->subkeys.begin(), index)->first;
-  if (found.size() + 1 > *length) return REGISTRY_MORE_DATA;
+  if (found.size() + 1 > *length) return WIN_ERROR_MORE_DATA;
   std::memcpy(name, found.c_str(), found.size() + 1);
   *length = static_cast<std::uint32_t>(found.size());
-  return REGISTRY_OK;
+  return WIN_ERROR_SUCCESS;
 }
 
 RegistryStatus MemoryRegistry::CloseKey(RegistryHandle key) {
   ++calls_.close;
   auto it = handles_.find(static_cast<Handle*>(key));
-  if (it == handles_.end()) return REGISTRY_INVALID_HANDLE;
+  if (it == handles_.end()) return WIN_ERROR_INVALID_HANDLE;
   handles_.erase(it);
-  return REGISTRY_OK;
+  return WIN_ERROR_SUCCESS;
 }
 
 void MemoryRegistry::PutKey(RegistryRoot root, const std::string& path) { MakeNode(RootNode(root), path); }
@@ -172,14 +172,14 @@ void MemoryRegistry::PutText(RegistryRoot root, const std::string& path, const s
                              const std::string& text) {
   std::vector<std::uint8_t> data(text.begin(), text.end());
   data.push_back(0);
-  PutValue(root, path, name, REGISTRY_TYPE_SZ, std::move(data));
+  PutValue(root, path, name, WIN_REG_SZ, std::move(data));
 }
 
 void MemoryRegistry::PutDword(RegistryRoot root, const std::string& path, const std::string& name,
                               std::uint32_t value) {
   std::vector<std::uint8_t> data(4);
   for (int i = 0; i < 4; ++i) data[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  PutValue(root, path, name, REGISTRY_TYPE_DWORD, std::move(data));
+  PutValue(root, path, name, WIN_REG_DWORD, std::move(data));
 }
 
 bool MemoryRegistry::HasKey(RegistryRoot root, const std::string& path) const {

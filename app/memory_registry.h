@@ -15,7 +15,7 @@
 #include "app/registry.h"
 
 struct RegistryValue {
-  std::uint32_t type = REGISTRY_TYPE_NONE;
+  std::uint32_t type = WIN_REG_NONE;
   std::vector<std::uint8_t> data;
 };
 
@@ -52,10 +52,10 @@ class MemoryRegistry : public Registry {
   };
   std::vector<Entry> Values(RegistryRoot root) const;
 
-  // Opening the key at path with any of these rights fails with REGISTRY_ACCESS_DENIED.
+  // Opening the key at path with any of these rights fails with WIN_ERROR_ACCESS_DENIED.
   void DenyAccess(RegistryRoot root, const std::string& path, std::uint32_t rights);
 
-  // Simulated failures: every call of that kind fails with REGISTRY_ACCESS_DENIED while set.
+  // Simulated failures: every call of that kind fails with WIN_ERROR_ACCESS_DENIED while set.
   bool failCreate = false;
   bool failOpen = false;
   bool failQuery = false;

@@ -34,5 +34,3 @@ class PostedMessageQueue final : public MessagePoster {
   std::deque<PostedMessage> queue_;
 };
 
-// The platform's poster: PostMessageW on Windows; natively a process-wide PostedMessageQueue.
-MessagePoster& PlatformMessagePoster();

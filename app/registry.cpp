@@ -2,14 +2,6 @@
 
 #include <utility>
 
-namespace {
-Registry* g_activeRegistry = nullptr;  // only the user-interface thread uses the registry
-}  // namespace
-
-Registry& ActiveRegistry() { return g_activeRegistry != nullptr ? *g_activeRegistry : PlatformRegistry(); }
-
-Registry* SetActiveRegistry(Registry* registry) { return std::exchange(g_activeRegistry, registry); }
-
 RegistryKey::RegistryKey(RegistryKey&& other) noexcept
     : registry_(std::exchange(other.registry_, nullptr)), handle_(std::exchange(other.handle_, nullptr)) {}
 
@@ -23,7 +15,7 @@ RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
 }
 
 RegistryStatus RegistryKey::Adopt(Registry& registry, RegistryStatus status, RegistryHandle handle) {
-  if (status == REGISTRY_OK) {
+  if (status == WIN_ERROR_SUCCESS) {
     registry_ = &registry;
     handle_ = handle;
   }
@@ -38,7 +30,7 @@ RegistryStatus RegistryKey::Open(Registry& registry, RegistryRoot root, const ch
 }
 
 RegistryStatus RegistryKey::Open(const RegistryKey& parent, const char* path, std::uint32_t access) {
-  if (!parent.IsOpen()) return REGISTRY_INVALID_HANDLE;
+  if (!parent.IsOpen()) return WIN_ERROR_INVALID_HANDLE;
   Registry& registry = *parent.registry_;
   RegistryHandle handle = nullptr;
   const RegistryStatus status = registry.OpenKey(parent.handle_, path, access, &handle);
@@ -54,15 +46,15 @@ RegistryStatus RegistryKey::Create(Registry& registry, RegistryRoot root, const 
 }
 
 RegistryStatus RegistryKey::QueryValue(const char* name, std::uint32_t* type, void* data, std::uint32_t* size) const {
-  return IsOpen() ? registry_->QueryValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
+  return IsOpen() ? registry_->QueryValue(handle_, name, type, data, size) : WIN_ERROR_INVALID_HANDLE;
 }
 
 RegistryStatus RegistryKey::SetValue(const char* name, std::uint32_t type, const void* data, std::uint32_t size) const {
-  return IsOpen() ? registry_->SetValue(handle_, name, type, data, size) : REGISTRY_INVALID_HANDLE;
+  return IsOpen() ? registry_->SetValue(handle_, name, type, data, size) : WIN_ERROR_INVALID_HANDLE;
 }
 
 RegistryStatus RegistryKey::EnumKey(std::uint32_t index, char* name, std::uint32_t* length) const {
-  return IsOpen() ? registry_->EnumKey(handle_, index, name, length) : REGISTRY_INVALID_HANDLE;
+  return IsOpen() ? registry_->EnumKey(handle_, index, name, length) : WIN_ERROR_INVALID_HANDLE;
 }
 
 void RegistryKey::Close() {

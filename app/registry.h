@@ -7,29 +7,13 @@
 
 #include <cstdint>
 
+#include "app/windows_numbers.h"
+
 using RegistryHandle = void*;  // an HKEY on Windows; opaque elsewhere
 
-// Status codes (Windows system error codes).
-using RegistryStatus = long;
-inline constexpr RegistryStatus REGISTRY_OK = 0;
-inline constexpr RegistryStatus REGISTRY_NOT_FOUND = 2;      // no such key or value
-inline constexpr RegistryStatus REGISTRY_ACCESS_DENIED = 5;  // the handle lacks the right, or writing is refused
-inline constexpr RegistryStatus REGISTRY_INVALID_HANDLE = 6;
-inline constexpr RegistryStatus REGISTRY_MORE_DATA = 234;      // the caller's buffer is too small
-inline constexpr RegistryStatus REGISTRY_NO_MORE_ITEMS = 259;  // enumeration index past the last subkey
-
-// Value types.
-inline constexpr std::uint32_t REGISTRY_TYPE_NONE = 0;
-inline constexpr std::uint32_t REGISTRY_TYPE_SZ = 1;
-inline constexpr std::uint32_t REGISTRY_TYPE_BINARY = 3;
-inline constexpr std::uint32_t REGISTRY_TYPE_DWORD = 4;
-inline constexpr std::uint32_t REGISTRY_TYPE_QWORD = 11;
-
-// Access rights.
-inline constexpr std::uint32_t REGISTRY_QUERY_VALUE = 0x0001;
-inline constexpr std::uint32_t REGISTRY_SET_VALUE = 0x0002;
-inline constexpr std::uint32_t REGISTRY_ENUMERATE_SUB_KEYS = 0x0008;
-inline constexpr std::uint32_t REGISTRY_ALL_ACCESS = 0xF003F;
+// Status codes are Windows system error numbers (WIN_ERROR_*); value types and access rights WIN_REG_* and
+// WIN_KEY_* (app/windows_numbers.h).
+using RegistryStatus = std::uint32_t;
 
 enum class RegistryRoot { CurrentUser, LocalMachine };
 
@@ -46,13 +30,13 @@ class Registry {
   virtual RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access,
                                    RegistryHandle* key) = 0;
   // Copies the value into data (room: *size bytes) and sets *type and *size. A value larger than the room
-  // fails with REGISTRY_MORE_DATA (*size then tells its size). A null type is allowed.
+  // fails with WIN_ERROR_MORE_DATA (*size then tells its size). A null type is allowed.
   virtual RegistryStatus QueryValue(RegistryHandle key, const char* name, std::uint32_t* type, void* data,
                                     std::uint32_t* size) = 0;
   virtual RegistryStatus SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,
                                   std::uint32_t size) = 0;
   // The name of the index-th subkey into name (room: *length characters, NUL included); on success *length
-  // is the name's length without the NUL. REGISTRY_MORE_DATA for a longer name, REGISTRY_NO_MORE_ITEMS past
+  // is the name's length without the NUL. WIN_ERROR_MORE_DATA for a longer name, WIN_ERROR_NO_MORE_ITEMS past
   // the last subkey.
   virtual RegistryStatus EnumKey(RegistryHandle key, std::uint32_t index, char* name, std::uint32_t* length) = 0;
   virtual RegistryStatus CloseKey(RegistryHandle key) = 0;
@@ -86,11 +70,3 @@ class RegistryKey {
   RegistryHandle handle_ = nullptr;
 };
 
-// The platform's registry: the Win32 registry on Windows; natively a registry whose current-user part is kept
-// in a per-user file.
-Registry& PlatformRegistry();
-
-// The registry that the settings store and the driver registry check use: the platform's unless replaced.
-Registry& ActiveRegistry();
-// Replaces it (nullptr restores the platform's); returns the previous replacement. Used by tests.
-Registry* SetActiveRegistry(Registry* registry);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/windows_numbers.h"
+
 inline constexpr const char REGCHECK_BASE_PATH[] = "SYSTEM\\CurrentControlSet\\Enum\\USB\\";
 inline constexpr const char REGCHECK_VALUE_NAME[] = "DeviceInterfaceGUID";
 inline constexpr int REGCHECK_DEVICE_COUNT = 2;
@@ -40,17 +42,6 @@ inline constexpr const char REGCHECK_QUESTION[] =
     "Update (repair) USB registry entries? (needs administrator rights)";
 inline constexpr const char REGCHECK_ERROR[] = "Error: The registry entries could not updated correctly.";
 
-// Message box styles and answers, with the Windows values.
-inline constexpr std::uint32_t REGCHECK_MB_OK = 0x00000000;
-inline constexpr std::uint32_t REGCHECK_MB_YESNO = 0x00000004;
-inline constexpr std::uint32_t REGCHECK_MB_ICONERROR = 0x00000010;
-inline constexpr std::uint32_t REGCHECK_MB_SYSTEMMODAL = 0x00001000;
-inline constexpr int REGCHECK_IDOK = 1;
-inline constexpr int REGCHECK_IDYES = 6;
-inline constexpr int REGCHECK_IDNO = 7;
-
-inline constexpr std::uint32_t REGCHECK_ERROR_CANCELLED = 1223;  // the user refused the elevation prompt
-
 // The administrator test could not be made; carries the system's error code. Never leaves this area.
 class AdministratorTestError : public std::runtime_error {
  public:
@@ -80,26 +71,23 @@ class RegistryCheckPlatform {
   virtual int ShowMessage(const char* text, const char* caption, std::uint32_t style) = 0;
 };
 
-RegistryCheckPlatform& PlatformRegistryCheck();
-// The platform that the check uses: the real one unless replaced.
-RegistryCheckPlatform& ActiveRegistryCheckPlatform();
-// Replaces it (nullptr restores the real one); returns the previous replacement. Used by tests.
-RegistryCheckPlatform* SetRegistryCheckPlatform(RegistryCheckPlatform* platform);
+
+class Registry;
 
 // Nonzero when the last check walk found every installed interface instance right; 0 otherwise, also after it
 // has started the elevated copy. No error of the administrator test leaves it.
-int CheckTavikRegistry();
+int CheckTavikRegistry(Registry& registry, RegistryCheckPlatform& platform);
 
 // repair 0: check mode; nonzero: repair mode. 1 when the walk met no failure, else 0.
-int CheckDeviceInterfaceGuids(int repair);
+int CheckDeviceInterfaceGuids(Registry& registry, int repair);
 
 // Nonzero when the process is an administrator, 0 when not. Throws AdministratorTestError.
-int IsUserAdministrator();
+int IsUserAdministrator(RegistryCheckPlatform& platform);
 
 // Starts the program's own file again with administrator rights (after the elevation prompt), unless it is
 // an administrator already. The caller goes on whatever happens.
-void RelaunchElevated();
+void RelaunchElevated(RegistryCheckPlatform& platform);
 
 // The program's own arguments, blank-separated and narrowed to 8 bits (a unit that narrows to NUL is left out),
 // at most 259 characters, in a process-wide buffer.
-const char* BuildRelaunchArguments();
+const char* BuildRelaunchArguments(RegistryCheckPlatform& platform);

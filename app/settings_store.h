@@ -11,12 +11,21 @@ inline constexpr const char SETTINGS_PRODUCT[] = "Velmora Communication System S
 inline constexpr const char SETTINGS_UI_LANGUAGE_VALUE[] = "UI Language";
 inline constexpr int SETTINGS_KEY_PATH_SIZE = 259;
 
-// The interface language; never 0. Reads the registry only while nothing is cached, and stores the default
-// when nothing usable is stored.
-std::uint16_t ReadUiLanguage();
+class Registry;
 
-// Stores the language in the registry (not checked) and in the cache (always).
-void WriteUiLanguage(std::uint16_t languageId);
+// The process has one store, made at start-up on the program's registry; a new store knows nothing yet.
+class SettingsStore {
+ public:
+  explicit SettingsStore(Registry& registry) : registry_(&registry) {}
 
-// Forgets the cached language, as at process start. Used by tests.
-void ResetUiLanguageCache();
+  // The interface language; never 0. Reads the registry only while nothing is cached, and stores the default
+  // when nothing usable is stored.
+  std::uint16_t ReadUiLanguage();
+
+  // Stores the language in the registry (not checked) and in the cache (always).
+  void WriteUiLanguage(std::uint16_t languageId);
+
+ private:
+  Registry* registry_;
+  std::uint16_t uiLanguage_ = 0;  // 0: nothing read or written yet
+};

@@ -6,12 +6,12 @@
 #include <cstring>
 
 namespace {
-std::atomic<TraceSinkFn> g_sink{nullptr};
+std::atomic<TraceSink*> g_sink{nullptr};  // the process's trace
 
 bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 }  // namespace
 
-TraceSinkFn SetTraceSink(TraceSinkFn sink) { return g_sink.exchange(sink); }
+void StartTrace(TraceSink* sink) { g_sink.store(sink); }
 
 void Trace(const char* format, ...) {
   char line[TRACE_BUFFER_SIZE];
@@ -37,6 +37,6 @@ void Trace(const char* format, ...) {
   line[length++] = '\n';
   line[length] = '\0';
 
-  const TraceSinkFn sink = g_sink.load();
-  (sink != nullptr ? sink : PlatformTraceSink)(line);
+  TraceSink* const sink = g_sink.load();
+  if (sink != nullptr) sink->Write(line);
 }

@@ -16,11 +16,13 @@ inline constexpr std::size_t TRACE_TEXT_LIMIT = 4093;
 
 void Trace(const char* format, ...) TRACE_PRINTF_FORMAT;
 
-// Receives one whole line (prefix, text, CR LF, NUL-terminated) per Trace call.
-using TraceSinkFn = void (*)(const char* line);
+// Receives one whole line (prefix, text, CR LF, NUL-terminated) per Trace call, from any thread.
+class TraceSink {
+ public:
+  virtual ~TraceSink() = default;
+  virtual void Write(const char* line) = 0;
+};
 
-// Replaces the sink (nullptr restores the platform's own); returns the previous one. Used by tests.
-TraceSinkFn SetTraceSink(TraceSinkFn sink);
-
-// The platform's sink: the debugger output on Windows, standard error elsewhere.
-void PlatformTraceSink(const char* line);
+// Makes `sink` the process's trace: start-up calls it once with the program context's sink, before the first
+// line. Until then (and with null) the lines go nowhere.
+void StartTrace(TraceSink* sink);

@@ -29,8 +29,8 @@ std::int64_t BothImagesSize() {
 }
 
 void BM_ValidateFirmwareImages(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(ValidateFirmwareImages());
-  if (ValidateFirmwareImages() != 1) state.SkipWithError("the embedded images do not validate");
+  for (auto _ : state) benchmark::DoNotOptimize(ValidateFirmwareImages(ProgramResources()));
+  if (ValidateFirmwareImages(ProgramResources()) != 1) state.SkipWithError("the embedded images do not validate");
   state.SetBytesProcessed(state.iterations() * BothImagesSize());
 }
 BENCHMARK(BM_ValidateFirmwareImages);

@@ -25,13 +25,7 @@ constexpr std::uint32_t kAddress = UNIT_APPLICATION_ADDRESS;
 constexpr std::uint32_t kBlocks = (kImageSize + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE;
 int g_windowToken;
 
-void NoTrace(const char*) {}
-
-struct QuietTrace {
-  QuietTrace() : previous(SetTraceSink(NoTrace)) {}
-  ~QuietTrace() { SetTraceSink(previous); }
-  TraceSinkFn previous;
-};
+// The benchmark starts no trace: the loader's lines go nowhere.
 
 // The image as a resource of the program: read in place.
 class OneImage final : public ResourceLoader {
@@ -79,7 +73,6 @@ bool AwaitResult(PostedMessageQueue& queue, UsbFwLoader& loader, std::intptr_t& 
 }
 
 void BM_FirmwareStep(benchmark::State& state, UnitTiming timing) {
-  const QuietTrace quiet;
   VirtualClock clock;
   EmulatedUsb usb(clock);
   UnitConfig config;

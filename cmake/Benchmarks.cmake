@@ -1,7 +1,14 @@
 find_package(benchmark REQUIRED)
 find_package(ZLIB REQUIRED)
-file(GLOB UPDATER_BENCH_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/*.cpp)
-add_executable(updater_bench ${UPDATER_BENCH_SOURCES} ${UPDATER_BENCH_EXTRA_SOURCES})
+add_executable(updater_bench
+  bench/alloc_counter.cpp
+  bench/block_exchange_bench.cpp
+  bench/crc32_bench.cpp
+  bench/emulated_unit_bench.cpp
+  bench/firmware_image_bench.cpp
+  bench/fw_loader_bench.cpp
+  tests/support/fake_image_resources.cpp)
 target_include_directories(updater_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/bench)
-target_link_libraries(updater_bench PRIVATE updater_core ${UPDATER_TEST_EXTRA_LIBS} benchmark::benchmark benchmark::benchmark_main ZLIB::ZLIB)
+target_link_libraries(updater_bench PRIVATE updater_emu updater_platform ${UPDATER_TEST_EXTRA_LIBS}
+                                            benchmark::benchmark benchmark::benchmark_main ZLIB::ZLIB)
 target_compile_options(updater_bench PRIVATE -O2)

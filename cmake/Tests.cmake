@@ -11,16 +11,65 @@ foreach(t gtest gtest_main gmock gmock_main)
   endif()
 endforeach()
 
-file(GLOB UPDATER_TEST_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/tests/*.cpp
-  ${PROJECT_SOURCE_DIR}/tests/support/*.cpp
-  ${PROJECT_SOURCE_DIR}/tests/${UPDATER_PLATFORM}/*.cpp)
+# What the tests share: fakes, captures and hosts.
+add_library(updater_test_support STATIC
+  tests/support/emu_host.cpp
+  tests/support/emu_violations.cpp
+  tests/support/fake_image_resources.cpp
+  tests/support/fake_progress_view.cpp
+  tests/support/fake_resources.cpp
+  tests/support/lockstep_poster.cpp
+  tests/support/trace_capture.cpp)
+target_include_directories(updater_test_support PUBLIC ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(updater_test_support PUBLIC updater_emu updater_platform gmock gtest)
+
+# The portable tests (both builds).
+set(UPDATER_TEST_SOURCES
+  tests/behaviour_digest_test.cpp
+  tests/block_protocol_test.cpp
+  tests/crc32_test.cpp
+  tests/device_info_query_test.cpp
+  tests/emu_bus_test.cpp
+  tests/emu_exchange_test.cpp
+  tests/emu_fault_test.cpp
+  tests/emu_flash_test.cpp
+  tests/emu_queries_test.cpp
+  tests/emu_reset_test.cpp
+  tests/emu_violation_test.cpp
+  tests/firmware_image_test.cpp
+  tests/flash_passes_test.cpp
+  tests/fw_loader_test.cpp
+  tests/main_window_test.cpp
+  tests/raw_data_test.cpp
+  tests/registry_check_test.cpp
+  tests/settings_store_test.cpp
+  tests/startup_test.cpp
+  tests/trace_test.cpp
+  tests/ui_language_test.cpp
+  tests/update_controller_test.cpp
+  tests/usb_port_test.cpp)
 if(WIN32)
-  list(APPEND UPDATER_TEST_EXTRA_SOURCES ${UPDATER_RESOURCE_SOURCES})
+  # The Win32 layer for real under Wine, and the programs end to end.
+  list(APPEND UPDATER_TEST_SOURCES
+    tests/win32/demo_unit_config_test.cpp
+    tests/win32/e2e_demo_test.cpp
+    tests/win32/main_window_test.cpp
+    tests/win32/message_box_test.cpp
+    tests/win32/program_resources_test.cpp
+    tests/win32/progress_window_test.cpp
+    tests/win32/registry_check_test.cpp
+    tests/win32/settings_store_test.cpp
+    tests/win32/ui_dialog_template.cpp
+    tests/win32/ui_dialogs_test.cpp
+    tests/win32/ui_resources_test.cpp
+    tests/win32/ui_strings_test.cpp
+    tests/win32/winusb_platform_test.cpp
+    ${UPDATER_DEMO_SOURCES}
+    ${UPDATER_DEMO_DRIVER_SOURCES}
+    ${UPDATER_RESOURCE_SOURCES})
 endif()
-add_executable(updater_tests ${UPDATER_TEST_SOURCES} ${UPDATER_TEST_EXTRA_SOURCES})
-target_include_directories(updater_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-target_link_libraries(updater_tests PRIVATE updater_core ${UPDATER_TEST_EXTRA_LIBS} gmock gtest gtest_main)
+add_executable(updater_tests ${UPDATER_TEST_SOURCES})
+target_link_libraries(updater_tests PRIVATE updater_test_support ${UPDATER_TEST_EXTRA_LIBS} gtest_main)
 # The end-to-end tests start the programs, which lie beside them.
 if(TARGET HelmetUpdaterDemo)
   add_dependencies(updater_tests HelmetUpdater HelmetUpdaterDemo)
@@ -34,5 +83,8 @@ else()
   target_link_libraries(updater_tests PRIVATE ZLIB::ZLIB)
 endif()
 
+# Every test case is a CTest test of its own (`ctest -N` lists them, `ctest -R` runs one). They are listed when
+# CTest runs, so that the Windows tests are found under Wine in the test session.
 enable_testing()
-add_test(NAME updater_tests COMMAND updater_tests --gtest_color=no)
+include(GoogleTest)
+gtest_discover_tests(updater_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -233,10 +233,10 @@ bool EmulatedUsb::EnumDeviceInterfaces(UsbDeviceList list, const Guid& interface
   DeviceList* l = FindList(list);
   if (!l) {
     Misuse("EnumDeviceInterfaces on a device list that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!iface) return Fail(USB_ERROR_INVALID_PARAMETER);
-  if (!(interfaceClass == l->interfaceClass) || memberIndex >= l->units.size()) return Fail(USB_ERROR_NO_MORE_ITEMS);
+  if (!iface) return Fail(WIN_ERROR_INVALID_PARAMETER);
+  if (!(interfaceClass == l->interfaceClass) || memberIndex >= l->units.size()) return Fail(WIN_ERROR_NO_MORE_ITEMS);
   const InterfaceRefData data{INTERFACE_REF_MAGIC, l, memberIndex};
   std::memset(iface, 0, sizeof *iface);
   std::memcpy(iface, &data, sizeof data);
@@ -251,18 +251,18 @@ bool EmulatedUsb::GetDeviceInterfaceDetail(UsbDeviceList list, const UsbInterfac
   DeviceList* l = FindList(list);
   if (!l) {
     Misuse("GetDeviceInterfaceDetail on a device list that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   InterfaceRefData data;
   std::memcpy(&data, &iface, sizeof data);
   if (data.magic != INTERFACE_REF_MAGIC || data.list != l || data.index >= l->units.size()) {
-    return Fail(USB_ERROR_INVALID_PARAMETER);
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
   const EmulatedUnit& unit = *l->units[data.index];
   const std::string& path = unit.config_.devicePath;
   const auto required = static_cast<std::uint32_t>(DETAIL_HEADER_SIZE + path.size() + 1);
   if (requiredSize) *requiredSize = required;
-  if (!detail || detailSize < required) return Fail(USB_ERROR_INSUFFICIENT_BUFFER);
+  if (!detail || detailSize < required) return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(detail, &DETAIL_SIZE_FIELD, sizeof DETAIL_SIZE_FIELD);
   std::memcpy(static_cast<char*>(detail) + DETAIL_HEADER_SIZE, path.c_str(), path.size() + 1);
   if (device) {
@@ -285,18 +285,18 @@ bool EmulatedUsb::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& devi
   if (!Enter(UsbCall::GetDeviceLocation)) return false;
   if (!FindList(list)) {
     Misuse("GetDeviceLocation on a device list that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   DeviceRefData data;
   std::memcpy(&data, &device, sizeof data);
   const auto known = [&](const std::unique_ptr<EmulatedUnit>& u) { return u.get() == data.unit; };
   if (data.magic != DEVICE_REF_MAGIC || std::none_of(units_.begin(), units_.end(), known)) {
-    return Fail(USB_ERROR_INVALID_PARAMETER);
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
   const std::string& location = data.unit->config_.location;
   const auto required = static_cast<std::uint32_t>((location.size() + 1) * sizeof(std::uint16_t));
   if (requiredSize) *requiredSize = required;
-  if (!buffer || bufferSize < required) return Fail(USB_ERROR_INSUFFICIENT_BUFFER);
+  if (!buffer || bufferSize < required) return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
   auto* out = static_cast<std::uint8_t*>(buffer);
   for (std::size_t i = 0; i <= location.size(); ++i) {
     const std::uint16_t unit = i < location.size() ? static_cast<std::uint8_t>(location[i]) : 0;
@@ -311,7 +311,7 @@ void EmulatedUsb::DestroyDeviceInfoList(UsbDeviceList list) {
   const auto it = std::find_if(lists_.begin(), lists_.end(), [&](const auto& l) { return l.get() == list; });
   if (it == lists_.end()) {
     Misuse("DestroyDeviceInfoList on a device list that is not open");
-    Fail(USB_ERROR_INVALID_HANDLE);
+    Fail(WIN_ERROR_INVALID_HANDLE);
     return;
   }
   lists_.erase(it);
@@ -323,7 +323,7 @@ UsbFileHandle EmulatedUsb::OpenDeviceFile(const char* path) {
   std::lock_guard lock(mutex_);
   if (!Enter(UsbCall::OpenDeviceFile)) return UsbInvalidHandle();
   if (!path) {
-    Fail(USB_ERROR_INVALID_PARAMETER);
+    Fail(WIN_ERROR_INVALID_PARAMETER);
     return UsbInvalidHandle();
   }
   lastOpenedPath_ = path;
@@ -333,7 +333,7 @@ UsbFileHandle EmulatedUsb::OpenDeviceFile(const char* path) {
       return files_.back().get();
     }
   }
-  Fail(USB_ERROR_FILE_NOT_FOUND);
+  Fail(WIN_ERROR_FILE_NOT_FOUND);
   return UsbInvalidHandle();
 }
 
@@ -343,7 +343,7 @@ bool EmulatedUsb::CloseDeviceFile(UsbFileHandle file) {
   const auto it = std::find_if(files_.begin(), files_.end(), [&](const auto& f) { return f.get() == file; });
   if (it == files_.end()) {
     Misuse("CloseDeviceFile on a handle that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   files_.erase(it);
   return true;
@@ -355,10 +355,10 @@ bool EmulatedUsb::InitializeInterface(UsbFileHandle file, UsbInterfaceHandle* ha
   DeviceFile* f = FindFile(file);
   if (!f) {
     Misuse("InitializeInterface on a device file that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!handle) return Fail(USB_ERROR_INVALID_PARAMETER);
-  if (!Alive(*f->unit, f->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+  if (!handle) return Fail(WIN_ERROR_INVALID_PARAMETER);
+  if (!Alive(*f->unit, f->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   f->unit->ResetPipePolicies();
   interfaces_.push_back(std::make_unique<Interface>(Interface{f->unit, f->epoch}));
   *handle = interfaces_.back().get();
@@ -372,11 +372,11 @@ bool EmulatedUsb::QueryInterfaceSettings(UsbInterfaceHandle handle, std::uint8_t
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("QueryInterfaceSettings on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!descriptor) return Fail(USB_ERROR_INVALID_PARAMETER);
-  if (!Alive(*i->unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
-  if (alternateIndex != 0) return Fail(USB_ERROR_NO_MORE_ITEMS);
+  if (!descriptor) return Fail(WIN_ERROR_INVALID_PARAMETER);
+  if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
+  if (alternateIndex != 0) return Fail(WIN_ERROR_NO_MORE_ITEMS);
   *descriptor = {9, 4, 0, 0, static_cast<std::uint8_t>(i->unit->config_.endpoints.size()), 0xFF, 0, 0, 0};
   return true;
 }
@@ -388,12 +388,12 @@ bool EmulatedUsb::QueryPipe(UsbInterfaceHandle handle, std::uint8_t alternateInd
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("QueryPipe on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!pipe) return Fail(USB_ERROR_INVALID_PARAMETER);
-  if (!Alive(*i->unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+  if (!pipe) return Fail(WIN_ERROR_INVALID_PARAMETER);
+  if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   const auto& endpoints = i->unit->config_.endpoints;
-  if (alternateIndex != 0 || pipeIndex >= endpoints.size()) return Fail(USB_ERROR_NO_MORE_ITEMS);
+  if (alternateIndex != 0 || pipeIndex >= endpoints.size()) return Fail(WIN_ERROR_NO_MORE_ITEMS);
   *pipe = endpoints[pipeIndex];
   return true;
 }
@@ -405,15 +405,15 @@ bool EmulatedUsb::SetPipePolicy(UsbInterfaceHandle handle, std::uint8_t pipeId, 
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("SetPipePolicy on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!Alive(*i->unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+  if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   const int index = i->unit->EndpointIndex(pipeId);
   if (index < 0) {
     Misuse("SetPipePolicy on pipe " + Hex2(pipeId) + ", which the unit does not have");
-    return Fail(USB_ERROR_INVALID_PARAMETER);
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  if (!value) return Fail(USB_ERROR_INVALID_PARAMETER);
+  if (!value) return Fail(WIN_ERROR_INVALID_PARAMETER);
   PipePolicyState& policy = i->unit->pipePolicies_[static_cast<std::size_t>(index)];
   if (policyType == USB_POLICY_PIPE_TRANSFER_TIMEOUT && valueLength == sizeof(std::uint32_t)) {
     std::memcpy(&policy.transferTimeoutMs, value, sizeof(std::uint32_t));
@@ -424,7 +424,7 @@ bool EmulatedUsb::SetPipePolicy(UsbInterfaceHandle handle, std::uint8_t pipeId, 
     policy.autoClearStall = *static_cast<const std::uint8_t*>(value) != 0;
     return true;
   }
-  return Fail(USB_ERROR_INVALID_PARAMETER);
+  return Fail(WIN_ERROR_INVALID_PARAMETER);
 }
 
 // ---- Transfers ----
@@ -437,16 +437,16 @@ bool EmulatedUsb::WritePipe(UsbInterfaceHandle handle, std::uint8_t pipeId, cons
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("WritePipe on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   EmulatedUnit& unit = *i->unit;
-  if (!Alive(unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+  if (!Alive(unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   const int index = unit.EndpointIndex(pipeId);
   if (index < 0 || (pipeId & 0x80) != 0) {
     Misuse("WritePipe on pipe " + Hex2(pipeId) + ", which is no OUT endpoint of the unit");
-    return Fail(USB_ERROR_INVALID_PARAMETER);
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  if (!buffer) return Fail(USB_ERROR_INVALID_PARAMETER);
+  if (!buffer) return Fail(WIN_ERROR_INVALID_PARAMETER);
   PipePolicyState& policy = unit.pipePolicies_[static_cast<std::size_t>(index)];
   if (!policy.timeoutSetSinceTransfer || policy.transferTimeoutMs != 1000) {
     char text[160];
@@ -459,7 +459,7 @@ bool EmulatedUsb::WritePipe(UsbInterfaceHandle handle, std::uint8_t pipeId, cons
   }
   policy.timeoutSetSinceTransfer = false;
   if (unit.ReceiveRequest(buffer, length, lock) == EmulatedUnit::WriteOutcome::Unplugged) {
-    return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+    return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   }
   if (transferred) *transferred = length;
   return true;
@@ -473,16 +473,16 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("ReadPipe on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   EmulatedUnit& unit = *i->unit;
-  if (!Alive(unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
+  if (!Alive(unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   const int index = unit.EndpointIndex(pipeId);
   if (index < 0 || (pipeId & 0x80) == 0) {
     Misuse("ReadPipe on pipe " + Hex2(pipeId) + ", which is no IN endpoint of the unit");
-    return Fail(USB_ERROR_INVALID_PARAMETER);
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  if (!buffer) return Fail(USB_ERROR_INVALID_PARAMETER);
+  if (!buffer) return Fail(WIN_ERROR_INVALID_PARAMETER);
   PipePolicyState& policy = unit.pipePolicies_[static_cast<std::size_t>(index)];
   if (!policy.timeoutSetSinceTransfer) {
     unit.Violation("the IN pipe's transfer timeout was not set before the read");
@@ -517,7 +517,7 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
   if (unit.resetPending_) unit.LeaveBus(now + sleepMs + unit.config_.resetOffBusMs);
   lock.unlock();
   if (sleepMs > 0) clock_.SleepMs(sleepMs);
-  if (!ok) return Fail(USB_ERROR_SEM_TIMEOUT);
+  if (!ok) return Fail(WIN_ERROR_SEM_TIMEOUT);
   return true;
 }
 
@@ -527,10 +527,10 @@ bool EmulatedUsb::AbortPipe(UsbInterfaceHandle handle, std::uint8_t pipeId) {
   Interface* i = FindInterface(handle);
   if (!i) {
     Misuse("AbortPipe on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
-  if (!Alive(*i->unit, i->epoch)) return Fail(USB_ERROR_DEVICE_NOT_CONNECTED);
-  if (i->unit->EndpointIndex(pipeId) < 0) return Fail(USB_ERROR_INVALID_PARAMETER);
+  if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
+  if (i->unit->EndpointIndex(pipeId) < 0) return Fail(WIN_ERROR_INVALID_PARAMETER);
   if (pipeId & 0x80) i->unit->answerPending_ = false;
   return true;
 }
@@ -542,7 +542,7 @@ bool EmulatedUsb::FreeInterface(UsbInterfaceHandle handle) {
       std::find_if(interfaces_.begin(), interfaces_.end(), [&](const auto& i) { return i.get() == handle; });
   if (it == interfaces_.end()) {
     Misuse("FreeInterface on an interface that is not open");
-    return Fail(USB_ERROR_INVALID_HANDLE);
+    return Fail(WIN_ERROR_INVALID_HANDLE);
   }
   interfaces_.erase(it);
   return true;

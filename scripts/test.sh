@@ -14,7 +14,7 @@ build() {
 
 run_native() {
   echo "=== $1: tests"
-  (cd "build/$1" && GTEST_BRIEF=1 ctest -V --timeout 900)
+  (cd "build/$1" && ctest -j "$jobs" --output-on-failure --timeout 900)
 }
 
 for preset in native asan tsan windows; do
@@ -27,6 +27,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_native tsan
 
 echo "=== windows: tests under Wine"
-bash scripts/wine-session.sh build/windows bash -c 'cd build/windows && GTEST_BRIEF=1 ctest -V --timeout 1200'
+bash scripts/wine-session.sh build/windows bash -c 'cd build/windows && ctest --output-on-failure --timeout 600'
 
 echo "=== all tests passed"

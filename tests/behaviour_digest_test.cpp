@@ -108,7 +108,7 @@ struct Recording {
 
 class Rig {
  public:
-  Rig() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0); }
+  Rig() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image, ProgramResources()), 0); }
   ~Rig() { poster.Release(); }  // a worker still running is let go; the loader's destruction then stops it
 
   // "Update!" pressed, then every notification handled and every armed timer fired once the clock has passed
@@ -137,7 +137,7 @@ class Rig {
     ADD_FAILURE() << "the update did not come to an end";
   }
 
-  void PressCancel() { view.Deliver({view.Window(), UI_WM_COMMAND, UI_IDCANCEL, 0}); }
+  void PressCancel() { view.AskCancel(); }
 
   Recording Record() {
     Recording r;

@@ -282,7 +282,7 @@ TEST_F(DeviceInfoQuery, AUnitThatAnswersNothingIsResetTwiceWithoutPauses) {
 
 TEST_F(DeviceInfoQuery, AUnitThatCannotBeOpenedForTheResetGetsNoPause) {
   AddUnit().AddFault(Fault{FaultKind::DropAnswer, ANY_EXCHANGE, BLK_GET_VERSION, 0, 0});
-  usb_.FailCall(UsbCall::OpenDeviceFile, USB_ERROR_GEN_FAILURE, 1);  // the first reset's opening
+  usb_.FailCall(UsbCall::OpenDeviceFile, WIN_ERROR_GEN_FAILURE, 1);  // the first reset's opening
   EXPECT_EQ(loader_.ReadDeviceInfo(&info_), FWL_ERR_FAILED);
   EXPECT_EQ(Resets(), 1);
   EXPECT_EQ(pauses_.pauses, std::vector<std::uint32_t>{2000});  // after the second, acknowledged reset only

@@ -30,12 +30,12 @@ struct EmuBus : ::testing::Test {
     for (std::uint32_t i = 0; usb.EnumDeviceInterfaces(list, guid, i, &iface); ++i) {
       std::uint32_t size = 0;
       EXPECT_FALSE(usb.GetDeviceInterfaceDetail(list, iface, nullptr, 0, &size, nullptr));
-      EXPECT_EQ(usb.LastError(), USB_ERROR_INSUFFICIENT_BUFFER);
+      EXPECT_EQ(usb.LastError(), WIN_ERROR_INSUFFICIENT_BUFFER);
       std::vector<std::uint8_t> detail(size);
       EXPECT_TRUE(usb.GetDeviceInterfaceDetail(list, iface, detail.data(), size, nullptr, nullptr));
       paths.emplace_back(usb.DetailDevicePath(detail.data()));
     }
-    EXPECT_EQ(usb.LastError(), USB_ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(usb.LastError(), WIN_ERROR_NO_MORE_ITEMS);
     usb.DestroyDeviceInfoList(list);
     return paths;
   }
@@ -86,14 +86,14 @@ TEST_F(EmuBus, DetailTooSmallFailsWithTheRequiredSize) {
   EXPECT_EQ(size, 4u + 300u + 1u);
   std::vector<std::uint8_t> detail(size);
   EXPECT_FALSE(usb.GetDeviceInterfaceDetail(list, iface, detail.data(), size - 1, &size, nullptr));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INSUFFICIENT_BUFFER);
   EXPECT_TRUE(usb.GetDeviceInterfaceDetail(list, iface, detail.data(), size, nullptr, nullptr));
   EXPECT_EQ(std::string(usb.DetailDevicePath(detail.data())), config.devicePath);
   usb.DestroyDeviceInfoList(list);
 
   // The path cut to 258 characters names no device.
   EXPECT_EQ(usb.OpenDeviceFile(config.devicePath.substr(0, 258).c_str()), UsbInvalidHandle());
-  EXPECT_EQ(usb.LastError(), USB_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(usb.LastOpenedPath(), config.devicePath.substr(0, 258));
 }
 
@@ -112,7 +112,7 @@ TEST_F(EmuBus, LocationIsUtf16WithASizeQuery) {
 
   std::uint32_t required = 0;
   ASSERT_FALSE(usb.GetDeviceLocation(list, device, nullptr, 0, &required));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, (config.location.size() + 1) * 2);
   std::vector<std::uint16_t> text(required / 2, 0xAAAA);
   ASSERT_TRUE(usb.GetDeviceLocation(list, device, text.data(), required, &required));
@@ -150,7 +150,7 @@ TEST_F(EmuBus, EndpointSetsAreReportedAsConfigured) {
     }
     UsbPipeInformation pipe{};
     EXPECT_FALSE(bus.QueryPipe(handle, 0, static_cast<std::uint8_t>(endpoints.size()), &pipe));
-    EXPECT_EQ(bus.LastError(), USB_ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(bus.LastError(), WIN_ERROR_NO_MORE_ITEMS);
     EXPECT_FALSE(bus.QueryInterfaceSettings(handle, 1, &descriptor));
     EXPECT_TRUE(bus.FreeInterface(handle));
     EXPECT_TRUE(bus.CloseDeviceFile(file));
@@ -187,9 +187,9 @@ TEST_F(EmuBus, ReleasingTwiceIsReportedAsMisuse) {
   usb.CloseDeviceFile(file);
   usb.DestroyDeviceInfoList(list);
   EXPECT_FALSE(usb.FreeInterface(handle));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_HANDLE);
   EXPECT_FALSE(usb.CloseDeviceFile(file));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_HANDLE);
   EXPECT_FALSE(usb.CloseDeviceFile(UsbInvalidHandle()));
   EXPECT_EQ(usb.Violations(), (std::vector<std::string>{
                                   "bus: DestroyDeviceInfoList on a device list that is not open",
@@ -219,19 +219,19 @@ TEST_F(EmuBus, CountsEveryCall) {
 
 TEST_F(EmuBus, FailCallFailsTheChosenCallOnce) {
   EmulatedUnit& unit = usb.AddUnit();
-  usb.FailCall(UsbCall::OpenDeviceFile, USB_ERROR_GEN_FAILURE, 1);
+  usb.FailCall(UsbCall::OpenDeviceFile, WIN_ERROR_GEN_FAILURE, 1);
   UsbFileHandle first = usb.OpenDeviceFile(unit.DevicePath().c_str());
   EXPECT_NE(first, UsbInvalidHandle());
   EXPECT_EQ(usb.OpenDeviceFile(unit.DevicePath().c_str()), UsbInvalidHandle());
-  EXPECT_EQ(usb.LastError(), USB_ERROR_GEN_FAILURE);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_GEN_FAILURE);
   UsbFileHandle third = usb.OpenDeviceFile(unit.DevicePath().c_str());
   EXPECT_NE(third, UsbInvalidHandle());
   usb.CloseDeviceFile(first);
   usb.CloseDeviceFile(third);
 
-  usb.FailCall(UsbCall::GetClassDevs, USB_ERROR_NOT_ENOUGH_MEMORY);
+  usb.FailCall(UsbCall::GetClassDevs, WIN_ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(usb.GetClassDevs(TAVIK_INTERFACE_GUID), nullptr);
-  EXPECT_EQ(usb.LastError(), USB_ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(usb.OpenHandleCount(), 0u);
 }
 
@@ -248,7 +248,7 @@ TEST_F(EmuBus, PipePoliciesAreRecordedPerPipe) {
   EXPECT_FALSE(unit.PipePolicy(0x02).has_value());
   const std::uint16_t shortValue = 5;
   EXPECT_FALSE(usb.SetPipePolicy(host.Interface(), 0x81, USB_POLICY_PIPE_TRANSFER_TIMEOUT, 2, &shortValue));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(EmuBus, LastErrorBelongsToTheCallingThread) {
@@ -262,7 +262,7 @@ TEST_F(EmuBus, LastErrorBelongsToTheCallingThread) {
     usb.DestroyDeviceInfoList(list);
   });
   other.join();
-  EXPECT_EQ(otherThreadError, USB_ERROR_NO_MORE_ITEMS);
-  EXPECT_EQ(usb.LastError(), USB_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(otherThreadError, WIN_ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_FILE_NOT_FOUND);
 }
 }  // namespace

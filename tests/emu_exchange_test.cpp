@@ -51,7 +51,7 @@ TEST_F(EmuExchange, EachModeAnswersAsItShould) {
       SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", request " + std::to_string(c.id));
       if (expected == 0) {
         EXPECT_FALSE(result.read);
-        EXPECT_EQ(result.error, USB_ERROR_SEM_TIMEOUT);
+        EXPECT_EQ(result.error, WIN_ERROR_SEM_TIMEOUT);
         EXPECT_EQ(caseClock.NowMs(), 1000u);
       } else {
         ASSERT_TRUE(result.read);
@@ -72,7 +72,7 @@ TEST_F(EmuExchange, ReadWithoutAnAnswerTimesOutAfterThePipesTimeout) {
   std::uint32_t read = 99;
   EXPECT_FALSE(
       usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer), sizeof answer, &read));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_SEM_TIMEOUT);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_SEM_TIMEOUT);
   EXPECT_EQ(read, 0u);
   EXPECT_EQ(clock.NowMs(), 1234u);
 }

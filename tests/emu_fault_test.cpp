@@ -38,7 +38,7 @@ TEST_F(EmuFault, AnswerFaultsChangeOnlyWhatTheyName) {
   };
   const Case cases[] = {
       {"none", std::nullopt, true, 0, 272, BLK_ACK, 0x200000, 4, 0x10, true},
-      {"drop", Fault{.kind = FaultKind::DropAnswer}, false, USB_ERROR_SEM_TIMEOUT, 0, 0, 0, 0, 0, false},
+      {"drop", Fault{.kind = FaultKind::DropAnswer}, false, WIN_ERROR_SEM_TIMEOUT, 0, 0, 0, 0, 0, false},
       {"bad crc", Fault{.kind = FaultKind::BadCrc}, true, 0, 272, BLK_ACK, 0x200000, 4, 0x10, false},
       {"wrong id", Fault{.kind = FaultKind::WrongId}, true, 0, 272, BLK_NAK, 0x200000, 4, 0x10, true},
       {"id 3", Fault{.kind = FaultKind::WrongId, .value = 3}, true, 0, 272, 3, 0x200000, 4, 0x10, true},
@@ -98,7 +98,7 @@ TEST_F(EmuFault, SlowEraseOutlastsTheTwentySecondTimeout) {
   unit.AddFault({.kind = FaultKind::SlowErase, .value = 25000});
   const auto erase = host.Exchange(MakeRequest(BLK_ERASE, 0x200000, 0x10000), 20000);
   EXPECT_FALSE(erase.read);
-  EXPECT_EQ(erase.error, USB_ERROR_SEM_TIMEOUT);
+  EXPECT_EQ(erase.error, WIN_ERROR_SEM_TIMEOUT);
   EXPECT_EQ(clock.NowMs(), 20000u);
   EXPECT_EQ(unit.ReadFlash(0x200000, 1), std::vector<std::uint8_t>{0xFF});  // it did erase, late
   // The late answer is lost and the unit has dropped that request: the next exchange gets its own answer.

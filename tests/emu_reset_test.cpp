@@ -35,7 +35,7 @@ TEST_F(EmuReset, ResetLeavesTheBusAndComesBackInBootloaderMode) {
   // The open handles are dead from now on, even after the unit is back.
   const auto afterReset = host.Exchange(MakeRequest(BLK_PING));
   EXPECT_FALSE(afterReset.written);
-  EXPECT_EQ(afterReset.error, USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(afterReset.error, WIN_ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(unit.IsPresent());
   EXPECT_EQ(Enumerated(), 0u);
   EXPECT_EQ(usb.OpenDeviceFile(unit.DevicePath().c_str()), UsbInvalidHandle());
@@ -45,7 +45,7 @@ TEST_F(EmuReset, ResetLeavesTheBusAndComesBackInBootloaderMode) {
   EXPECT_EQ(Enumerated(), 1u);
   EXPECT_EQ(unit.Mode(), UnitMode::Bootloader);
   EXPECT_FALSE(unit.IsBricked());
-  EXPECT_EQ(host.Exchange(MakeRequest(BLK_PING)).error, USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(host.Exchange(MakeRequest(BLK_PING)).error, WIN_ERROR_DEVICE_NOT_CONNECTED);
 
   host.Close();
   ASSERT_TRUE(host.Open());
@@ -74,7 +74,7 @@ TEST_F(EmuReset, PowerLossDuringAnEraseLeavesTheChunkHalfErased) {
   const auto erase = host.Exchange(MakeRequest(BLK_ERASE, 0x20000, 0x10000), 20000);
   EXPECT_TRUE(erase.written);
   EXPECT_FALSE(erase.read);
-  EXPECT_EQ(erase.error, USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(erase.error, WIN_ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(unit.IsPresent());
   const std::vector<std::uint8_t> flash = unit.ReadFlash(0x20000, UNIT_SECTOR_SIZE);
   EXPECT_EQ(std::count(flash.begin(), flash.end(), 0xFF), UNIT_SECTOR_SIZE / 2);
@@ -136,7 +136,7 @@ TEST_F(EmuReset, UnplugFaultFailsTheWriteAndCarriesNothingOut) {
   unit.AddFault({.kind = FaultKind::Unplug, .blockId = BLK_ERASE});
   const auto erase = host.Exchange(MakeRequest(BLK_ERASE, 0x20000, 0x10000), 20000);
   EXPECT_FALSE(erase.written);
-  EXPECT_EQ(erase.error, USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(erase.error, WIN_ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader1));  // the erase never reached the unit
   EXPECT_EQ(Enumerated(), 0u);
   unit.PlugIn();
@@ -152,11 +152,11 @@ TEST_F(EmuReset, UnplugMakesEveryHandleFailUntilReopened) {
   EXPECT_FALSE(unit.IsBricked());
   std::uint32_t timeout = 1000;
   EXPECT_FALSE(usb.SetPipePolicy(host.Interface(), host.PipeIn(), USB_POLICY_PIPE_TRANSFER_TIMEOUT, 4, &timeout));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_DEVICE_NOT_CONNECTED);
   unit.PlugIn();
   UsbInterfaceDescriptor descriptor{};
   EXPECT_FALSE(usb.QueryInterfaceSettings(host.Interface(), 0, &descriptor));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_DEVICE_NOT_CONNECTED);
   host.Close();  // closing dead handles succeeds and releases them
   EXPECT_EQ(usb.OpenHandleCount(), 0u);
   ASSERT_TRUE(host.Open());

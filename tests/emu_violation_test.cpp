@@ -153,7 +153,7 @@ TEST_F(EmuViolation, InTimeoutMustBeSetBeforeEachRead) {
   EXPECT_EQ(answer.BlockID, BLK_ACK);
   // Nothing pending and no timeout: the read would wait forever; it fails at once instead.
   EXPECT_FALSE(usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer), 272, &read));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_SEM_TIMEOUT);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_SEM_TIMEOUT);
   EXPECT_EQ(clock.NowMs(), 0u);
   EXPECT_THAT(unit.Violations(), ElementsAre("unit 1: the IN pipe's transfer timeout was not set before the read",
                                              "unit 1: the IN pipe's transfer timeout was not set before the read",
@@ -181,7 +181,7 @@ TEST_F(EmuViolation, TransfersOnPipesTheUnitLacksAreMisuse) {
   const UsbBlock ping = MakeRequest(BLK_PING);
   std::uint32_t transferred = 0;
   EXPECT_FALSE(usb.WritePipe(host.Interface(), 0x81, reinterpret_cast<const std::uint8_t*>(&ping), 272, &transferred));
-  EXPECT_EQ(usb.LastError(), USB_ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_PARAMETER);
   UsbBlock answer{};
   EXPECT_FALSE(usb.ReadPipe(host.Interface(), 0x01, reinterpret_cast<std::uint8_t*>(&answer), 272, &transferred));
   EXPECT_THAT(usb.Violations(), ElementsAre("bus: WritePipe on pipe 0x81, which is no OUT endpoint of the unit",

@@ -368,10 +368,10 @@ TEST_F(ValidateFirmwareImagesTest, BadBootloaderImageFailsAfterTheApplicationPas
 }
 
 TEST_F(ValidateFirmwareImagesTest, RunningTwiceGivesTheSameRecordsAndResult) {
-  EXPECT_EQ(ValidateFirmwareImages(), 1);
+  EXPECT_EQ(ValidateFirmwareImages(ProgramResources()), 1);
   const FirmwareImageInfo application = ApplicationImageInfo;
   const FirmwareImageInfo bootloader = BootloaderImageInfo;
-  EXPECT_EQ(ValidateFirmwareImages(), 1);
+  EXPECT_EQ(ValidateFirmwareImages(ProgramResources()), 1);
   ExpectSameRecord(ApplicationImageInfo, application);
   ExpectSameRecord(BootloaderImageInfo, bootloader);
 }
@@ -393,13 +393,13 @@ TEST(ShippedFirmwareImages, MatchTheCatalogue) {
   for (const ShippedCase& c : cases) {
     SCOPED_TRACE(c.id);
     FirmwareImageInfo info = Leftovers();
-    EXPECT_NE(ScanFirmwareImage(c.id, info), 0);
+    EXPECT_NE(ScanFirmwareImage(c.id, info, ProgramResources()), 0);
     ExpectRecord(info, c.kind, c.size, c.version, 6, 6, c.crc);
     // zlib as the independent oracle of the checksum.
     const auto image = ShippedImage(c.id);
     EXPECT_EQ(crc32(0, image.data(), static_cast<uInt>(image.size())), c.crc);
   }
-  EXPECT_EQ(ValidateFirmwareImages(), 1);
+  EXPECT_EQ(ValidateFirmwareImages(ProgramResources()), 1);
   ExpectRecord(ApplicationImageInfo, IMAGE_KIND_APPLICATION, 2633516, "001.005.019", 6, 6, APPLICATION_IMAGE_CRC);
   ExpectRecord(BootloaderImageInfo, IMAGE_KIND_BOOTLOADER, 156400, "001.005.007", 6, 6, BOOTLOADER_IMAGE_CRC);
 }

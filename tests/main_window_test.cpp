@@ -48,7 +48,7 @@ class NoUnitUsb final : public UsbPlatform {
   }
   bool AbortPipe(UsbInterfaceHandle, std::uint8_t) override { return false; }
   bool FreeInterface(UsbInterfaceHandle) override { return false; }
-  std::uint32_t LastError() override { return USB_ERROR_NO_MORE_ITEMS; }
+  std::uint32_t LastError() override { return WIN_ERROR_NO_MORE_ITEMS; }
 };
 
 struct Counts {
@@ -121,7 +121,7 @@ class FakeView final : public MainWindowView {
   }
   void Destroy() override {
     ++destroyed;
-    if (window != nullptr) window->OnDestroy();
+    if (window != nullptr) window->OnDestroyed();
   }
   void PostQuit(int exitCode) override { quits.push_back(exitCode); }
 
@@ -174,7 +174,7 @@ class MainWindowTest : public ::testing::Test {
 
   void SelectEntry(int index) {
     view.selected = index;
-    EXPECT_TRUE(window.OnCommand(IDC_SELECT_LANG, MAIN_CBN_SELCHANGE));
+    window.OnLanguageChosen();
   }
 };
 
@@ -182,7 +182,7 @@ class MainWindowTest : public ::testing::Test {
 
 TEST_F(MainWindowTest, InitialisationShowsVersionLanguagesMenuAndMakesTheLoader) {
   TraceCapture trace;
-  EXPECT_TRUE(window.OnInitDialog());
+  window.OnOpened();
 
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_INITDIALOG"));
   EXPECT_TRUE(view.iconsSet);
@@ -214,14 +214,14 @@ TEST_F(MainWindowTest, TheStoredLanguageIsSelectedAndAForeignOneLeavesNoSelectio
     std::int32_t flag = 0;
     MainWindow w(kWindow, view, services, flag);
     view.window = &w;
-    w.OnInitDialog();
+    w.OnOpened();
     EXPECT_EQ(view.selected, c.selected) << c.stored;
   }
 }
 
 TEST_F(MainWindowTest, CorruptedImageWarnsShowsInvalidAndDisablesUpdate) {
   services.imagesValid = false;
-  window.OnInitDialog();
+  window.OnOpened();
 
   EXPECT_THAT(view.messages, ElementsAre(Message{40020, 40010, 0x30}));
   EXPECT_TRUE(view.updateDisabled);
@@ -230,21 +230,21 @@ TEST_F(MainWindowTest, CorruptedImageWarnsShowsInvalidAndDisablesUpdate) {
   // The rest of the window works.
   EXPECT_NE(window.Loader(), nullptr);
   EXPECT_EQ(view.languages.size(), 5u);
-  EXPECT_TRUE(window.OnSysCommand(116));
+  window.OnAboutAsked();
   EXPECT_EQ(view.aboutBoxes, 1);
 }
 
 TEST_F(MainWindowTest, ALabelWithoutFontKeepsItsOwnAndNothingIsReleased) {
   view.labelHasFont = false;
-  window.OnInitDialog();
+  window.OnOpened();
   EXPECT_EQ(window.BannerFont(), nullptr);
-  window.OnDestroy();
+  window.OnDestroyed();
   EXPECT_EQ(counts.fontsReleased, 0);
 }
 
 TEST_F(MainWindowTest, AWindowWithoutSystemMenuStillStarts) {
   view.hasSystemMenu = false;
-  window.OnInitDialog();
+  window.OnOpened();
   EXPECT_TRUE(view.menuItems.empty());
   EXPECT_NE(window.Loader(), nullptr);
 }
@@ -253,7 +253,7 @@ TEST_F(MainWindowTest, NoLoaderDestroysTheWindowAtOnce) {
   services.loaderFails = true;
   restartFlag = 1;
   TraceCapture trace;
-  window.OnInitDialog();
+  window.OnOpened();
   EXPECT_EQ(view.destroyed, 1);
   EXPECT_THAT(view.quits, ElementsAre(0));
   EXPECT_EQ(counts.fontsMade, counts.fontsReleased);
@@ -261,7 +261,7 @@ TEST_F(MainWindowTest, NoLoaderDestroysTheWindowAtOnce) {
 }
 
 TEST_F(MainWindowTest, ChoosingTheLanguageAlreadySetChangesNothing) {
-  window.OnInitDialog();
+  window.OnOpened();
   TraceCapture trace;
   SelectEntry(0);
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE"));
@@ -272,7 +272,7 @@ TEST_F(MainWindowTest, ChoosingTheLanguageAlreadySetChangesNothing) {
 }
 
 TEST_F(MainWindowTest, ChoosingAnotherLanguageStoresItAndRestarts) {
-  window.OnInitDialog();
+  window.OnOpened();
   TraceCapture trace;
   SelectEntry(1);
   EXPECT_THAT(services.written, ElementsAre(1031));
@@ -287,7 +287,7 @@ TEST_F(MainWindowTest, ChoosingAnotherLanguageStoresItAndRestarts) {
 }
 
 TEST_F(MainWindowTest, ItemDataIsComparedAsSixteenBits) {
-  window.OnInitDialog();
+  window.OnOpened();
   services.language = 1031;
   view.itemDataOverride = 0x10000 + 1031;  // the high bits do not count
   SelectEntry(0);
@@ -295,23 +295,12 @@ TEST_F(MainWindowTest, ItemDataIsComparedAsSixteenBits) {
 }
 
 TEST_F(MainWindowTest, NoSelectionOrUnreadableDataChangesNothing) {
-  window.OnInitDialog();
+  window.OnOpened();
   SelectEntry(-1);
   view.selectionReadable = false;
   SelectEntry(2);
   EXPECT_TRUE(services.written.empty());
   EXPECT_EQ(view.destroyed, 0);
-}
-
-TEST_F(MainWindowTest, OtherChooserNotificationsAreNotHandled) {
-  window.OnInitDialog();
-  TraceCapture trace;
-  view.selected = 1;
-  for (std::uint16_t notification : {0, 2, 3, 4, 7, 9, 10}) {
-    EXPECT_FALSE(window.OnCommand(IDC_SELECT_LANG, notification)) << notification;
-  }
-  EXPECT_TRUE(trace.Texts().empty());
-  EXPECT_TRUE(services.written.empty());
 }
 
 TEST_F(MainWindowTest, ExitOrCloseWithoutAnUpdateClosesAtOnce) {
@@ -326,9 +315,9 @@ TEST_F(MainWindowTest, ExitOrCloseWithoutAnUpdateClosesAtOnce) {
     std::int32_t flag = 1;
     MainWindow w(kWindow, view, services, flag);
     view.window = &w;
-    w.OnInitDialog();
+    w.OnOpened();
     TraceCapture trace;
-    EXPECT_TRUE(c.viaExit ? w.OnCommand(MAIN_ID_CANCEL, 0) : w.OnClose());
+    c.viaExit ? w.OnExitPressed() : w.OnCloseAsked();
     EXPECT_TRUE(view.messages.empty()) << c.line;
     EXPECT_EQ(view.destroyed, 1) << c.line;
     EXPECT_EQ(flag, 0) << c.line;
@@ -350,10 +339,10 @@ TEST_F(MainWindowTest, CloseDuringAnUpdateAsksAndOnlyNoKeepsTheWindow) {
       std::int32_t flag = 1;
       MainWindow w(kWindow, view, services, flag);
       view.window = &w;
-      w.OnInitDialog();
+      w.OnOpened();
       view.answer = c.answer;
       w.Loader()->busy.store(1);  // as the worker sets it while an update runs
-      viaExit ? w.OnCommand(MAIN_ID_CANCEL, 0) : w.OnClose();
+      viaExit ? w.OnExitPressed() : w.OnCloseAsked();
       EXPECT_THAT(view.messages, ElementsAre(Message{40017, 40009, 0x1124})) << c.answer;
       EXPECT_EQ(view.destroyed, c.destroyed) << c.answer;
       EXPECT_EQ(w.Loader() == nullptr, c.destroyed == 1) << c.answer;
@@ -363,30 +352,27 @@ TEST_F(MainWindowTest, CloseDuringAnUpdateAsksAndOnlyNoKeepsTheWindow) {
 }
 
 TEST_F(MainWindowTest, UpdateHandsTheLoaderToTheSequencer) {
-  window.OnInitDialog();
+  window.OnOpened();
   TraceCapture trace;
-  EXPECT_TRUE(window.OnCommand(IDB_RESOURCE, 0));
+  window.OnUpdatePressed();
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_COMMAND -> IDB_RESOURCE"));
   ASSERT_EQ(services.progressWindows.size(), 1u);
   EXPECT_EQ(services.progressWindows[0].first, kWindow);
   EXPECT_EQ(services.progressWindows[0].second, window.Loader());
 }
 
-TEST_F(MainWindowTest, UnknownCommandsAreTracedAndNotHandled) {
-  window.OnInitDialog();
+TEST_F(MainWindowTest, UnknownCommandsAreTraced) {
+  window.OnOpened();
   TraceCapture trace;
-  EXPECT_FALSE(window.OnCommand(1, 0));
-  EXPECT_FALSE(window.OnCommand(40005, 0));
+  window.OnUnknownCommand(1);
+  window.OnUnknownCommand(40005);
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_COMMAND -> Unknown 1", "Message: WM_COMMAND -> Unknown 40005"));
 }
 
-TEST_F(MainWindowTest, OnlyTheExactAboutCommandOpensTheAboutBox) {
-  window.OnInitDialog();
+TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
+  window.OnOpened();
   TraceCapture trace;
-  EXPECT_FALSE(window.OnSysCommand(0xF060));  // SC_CLOSE
-  EXPECT_FALSE(window.OnSysCommand(116 | 2));
-  EXPECT_EQ(view.aboutBoxes, 0);
-  EXPECT_TRUE(window.OnSysCommand(116));
+  window.OnAboutAsked();
   EXPECT_EQ(view.aboutBoxes, 1);
   EXPECT_THAT(trace.Texts(), ElementsAre("Message: WM_SYSCOMMAND -> IDD_ABOUTBOX"));
 }
@@ -399,10 +385,10 @@ TEST(MainWindowLifetime, ManyLanguageChangesLeakNeitherFontsNorLoaders) {
     FakeView view(counts);
     MainWindow w(kWindow, view, services, flag);
     view.window = &w;
-    w.OnInitDialog();
+    w.OnOpened();
     view.selected = (round + 1) % 5;
     if (view.languages[static_cast<std::size_t>(view.selected)].second == services.language) view.selected = 0;
-    w.OnCommand(IDC_SELECT_LANG, MAIN_CBN_SELCHANGE);
+    w.OnLanguageChosen();
     ASSERT_EQ(flag, 1) << round;
     EXPECT_EQ(counts.fontsMade, counts.fontsReleased) << round;
     EXPECT_EQ(counts.loadersMade, counts.loadersDeleted) << round;
@@ -418,7 +404,7 @@ TEST(MainWindowLifetime, AWindowDroppedWithoutDestructionStillReleases) {
   {
     FakeView view(counts);
     MainWindow w(kWindow, view, services, flag);
-    w.OnInitDialog();
+    w.OnOpened();
   }
   EXPECT_EQ(counts.fontsReleased, 1);
   EXPECT_EQ(counts.loadersDeleted, 1);
@@ -426,10 +412,10 @@ TEST(MainWindowLifetime, AWindowDroppedWithoutDestructionStillReleases) {
 
 TEST_F(MainWindowTest, TheTraceOfAWholeLife) {
   TraceCapture trace;
-  window.OnInitDialog();
-  window.OnSysCommand(116);
-  window.OnCommand(IDC_SELECT_LANG, MAIN_CBN_SELCHANGE);  // the language already set: nothing happens
-  window.OnCommand(MAIN_ID_CANCEL, 0);
+  window.OnOpened();
+  window.OnAboutAsked();
+  window.OnLanguageChosen();  // the language already set: nothing happens
+  window.OnExitPressed();
   EXPECT_THAT(
       trace.Lines(),
       ElementsAre("[Tavik_FW_Update] Message: WM_INITDIALOG\r\n",

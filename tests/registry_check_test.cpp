@@ -30,7 +30,7 @@ class FakePlatform final : public RegistryCheckPlatform {
  public:
   bool administrator = false;
   std::optional<std::uint32_t> administratorTestError;
-  int answer = REGCHECK_IDNO;
+  int answer = WIN_IDNO;
   std::string programPath = "C:\\Program Files\\Updater\\updater.exe";
   bool programPathFails = false;
   std::optional<std::vector<std::u16string>> commandLine = std::vector<std::u16string>{u"updater.exe"};
@@ -74,19 +74,20 @@ class FakePlatform final : public RegistryCheckPlatform {
 
 class RegistryCheckTest : public ::testing::Test {
  protected:
-  RegistryCheckTest() {
-    previousRegistry_ = SetActiveRegistry(&registry_);
-    previousPlatform_ = SetRegistryCheckPlatform(&platform_);
-  }
   ~RegistryCheckTest() override {
     EXPECT_EQ(registry_.OpenHandleCount(), 0u) << "a key was left open";
     EXPECT_TRUE(trace_.Lines().empty()) << "the check writes no trace lines";
-    SetRegistryCheckPlatform(previousPlatform_);
-    SetActiveRegistry(previousRegistry_);
   }
 
+  // The check's operations on the registry and platform that the test chose.
+  int CheckTavikRegistry() { return ::CheckTavikRegistry(*activeRegistry_, *activePlatform_); }
+  int CheckDeviceInterfaceGuids(int repair) { return ::CheckDeviceInterfaceGuids(*activeRegistry_, repair); }
+  int IsUserAdministrator() { return ::IsUserAdministrator(*activePlatform_); }
+  void RelaunchElevated() { ::RelaunchElevated(*activePlatform_); }
+  const char* BuildRelaunchArguments() { return ::BuildRelaunchArguments(*activePlatform_); }
+
   void PutGuid(const std::string& device, int number, const std::string& instance, std::vector<std::uint8_t> data,
-               std::uint32_t type = REGISTRY_TYPE_SZ) {
+               std::uint32_t type = WIN_REG_SZ) {
     registry_.PutValue(RegistryRoot::LocalMachine, ParametersPath(device, number, instance), kValue, type,
                        std::move(data));
   }
@@ -102,17 +103,17 @@ class RegistryCheckTest : public ::testing::Test {
   void ExpectGuid(const std::string& device, int number, const std::string& instance, const std::string& guid) {
     const auto value = Stored(device, number, instance);
     ASSERT_TRUE(value.has_value()) << device << " " << number << " " << instance;
-    EXPECT_EQ(value->type, REGISTRY_TYPE_SZ);
+    EXPECT_EQ(value->type, WIN_REG_SZ);
     EXPECT_EQ(value->data, WithNul(guid)) << device << " " << number << " " << instance;
   }
 
   MemoryRegistry registry_;
   FakePlatform platform_;
   TraceCapture trace_;
+  Registry* activeRegistry_ = &registry_;               // the one the check runs on
+  RegistryCheckPlatform* activePlatform_ = &platform_;  // the one the check runs on
 
  private:
-  Registry* previousRegistry_ = nullptr;
-  RegistryCheckPlatform* previousPlatform_ = nullptr;
 };
 }  // namespace
 
@@ -139,14 +140,14 @@ TEST_F(RegistryCheckTest, EachInterfaceIsJudgedByItsOwnGuid) {
     for (const std::string& other : {kGuidC085, kGuidAa71, kGuid808d}) {
       if (other == wrong.guid) continue;
       MemoryRegistry registry;
-      SetActiveRegistry(&registry);
+      activeRegistry_ = &registry;
       for (const Interface& i : kInterfaces) {
         const std::string& guid = &i == &wrong ? other : i.guid;
-        registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(i.device, i.number, "7"), kValue, REGISTRY_TYPE_SZ,
+        registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(i.device, i.number, "7"), kValue, WIN_REG_SZ,
                           WithNul(guid));
       }
       EXPECT_EQ(CheckDeviceInterfaceGuids(0), 0) << wrong.device << " " << wrong.number << " " << other;
-      SetActiveRegistry(&registry_);
+      activeRegistry_ = &registry_;
     }
   }
 }
@@ -167,28 +168,28 @@ TEST_F(RegistryCheckTest, ValueJudgedByItsFirst39Bytes) {
   std::string lower = kGuidC085;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const Case cases[] = {
-      {"exact", REGISTRY_TYPE_SZ, WithNul(kGuidC085), 1},
-      {"followed by a NUL and more", REGISTRY_TYPE_SZ, trailing, 1},
-      {"followed by a NUL and more, binary", REGISTRY_TYPE_BINARY, trailing, 1},
-      {"exact, binary", REGISTRY_TYPE_BINARY, WithNul(kGuidC085), 1},
-      {"exact, dword type", REGISTRY_TYPE_DWORD, WithNul(kGuidC085), 1},
-      {"255 bytes", REGISTRY_TYPE_SZ, longest, 1},
-      {"256 bytes", REGISTRY_TYPE_SZ, tooLong, 0},
-      {"lower case", REGISTRY_TYPE_SZ, WithNul(lower), 0},
-      {"38 bytes without NUL", REGISTRY_TYPE_SZ, Bytes(kGuidC085), 0},
-      {"38 bytes without NUL, binary", REGISTRY_TYPE_BINARY, Bytes(kGuidC085), 0},
-      {"followed by a blank", REGISTRY_TYPE_SZ, WithNul(kGuidC085 + " "), 0},
-      {"without braces", REGISTRY_TYPE_SZ, WithNul(kGuidC085.substr(1, 36)), 0},
-      {"another interface's GUID", REGISTRY_TYPE_SZ, WithNul(kGuidAa71), 0},
-      {"empty", REGISTRY_TYPE_SZ, {}, 0},
-      {"a NUL alone", REGISTRY_TYPE_SZ, {0}, 0},
+      {"exact", WIN_REG_SZ, WithNul(kGuidC085), 1},
+      {"followed by a NUL and more", WIN_REG_SZ, trailing, 1},
+      {"followed by a NUL and more, binary", WIN_REG_BINARY, trailing, 1},
+      {"exact, binary", WIN_REG_BINARY, WithNul(kGuidC085), 1},
+      {"exact, dword type", WIN_REG_DWORD, WithNul(kGuidC085), 1},
+      {"255 bytes", WIN_REG_SZ, longest, 1},
+      {"256 bytes", WIN_REG_SZ, tooLong, 0},
+      {"lower case", WIN_REG_SZ, WithNul(lower), 0},
+      {"38 bytes without NUL", WIN_REG_SZ, Bytes(kGuidC085), 0},
+      {"38 bytes without NUL, binary", WIN_REG_BINARY, Bytes(kGuidC085), 0},
+      {"followed by a blank", WIN_REG_SZ, WithNul(kGuidC085 + " "), 0},
+      {"without braces", WIN_REG_SZ, WithNul(kGuidC085.substr(1, 36)), 0},
+      {"another interface's GUID", WIN_REG_SZ, WithNul(kGuidAa71), 0},
+      {"empty", WIN_REG_SZ, {}, 0},
+      {"a NUL alone", WIN_REG_SZ, {0}, 0},
   };
   for (const Case& c : cases) {
     MemoryRegistry registry;
-    SetActiveRegistry(&registry);
+    activeRegistry_ = &registry;
     registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 0, "1"), kValue, c.type, c.data);
     EXPECT_EQ(CheckDeviceInterfaceGuids(0), c.expected) << c.what;
-    SetActiveRegistry(&registry_);
+    activeRegistry_ = &registry_;
   }
 }
 
@@ -225,21 +226,21 @@ TEST_F(RegistryCheckTest, InstanceNamesUpTo255CharactersAreEnumerated) {
   EXPECT_EQ(CheckDeviceInterfaceGuids(0), 0);
 
   MemoryRegistry registry;
-  SetActiveRegistry(&registry);
-  registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 0, cut), kValue, REGISTRY_TYPE_SZ,
+  activeRegistry_ = &registry;
+  registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 0, cut), kValue, WIN_REG_SZ,
                     WithNul(kGuidAa71));
-  registry.PutValue(RegistryRoot::LocalMachine, InterfacePath(kAcdc, 0) + "\\" + cut, kValue, REGISTRY_TYPE_SZ,
+  registry.PutValue(RegistryRoot::LocalMachine, InterfacePath(kAcdc, 0) + "\\" + cut, kValue, WIN_REG_SZ,
                     WithNul(kGuidAa71));
   EXPECT_EQ(CheckDeviceInterfaceGuids(1), 1);
   EXPECT_EQ(registry.calls().set, 0) << "nothing written under a cut path";
   EXPECT_EQ(CheckDeviceInterfaceGuids(0), 1);
-  SetActiveRegistry(&registry_);
+  activeRegistry_ = &registry_;
 }
 
 TEST_F(RegistryCheckTest, RepairWritesEveryInstanceWithoutReadingOrAsking) {
   InstallAllRight({"1", "2"});
   PutGuid(kAcdc, 2, "2", Bytes(kGuid808d));                                     // no NUL
-  PutGuid(kAcdd, 0, "1", WithNul(kGuid808d + "tail"), REGISTRY_TYPE_BINARY);    // right, kept as binary
+  PutGuid(kAcdd, 0, "1", WithNul(kGuid808d + "tail"), WIN_REG_BINARY);    // right, kept as binary
   PutGuid(kAcdd, 1, "2", WithNul("{c0850fa1-2b83-47db-bcb7-738ab1a8b498}"));    // lower case
   registry_.PutKey(RegistryRoot::LocalMachine, ParametersPath(kAcdd, 2, "3"));  // no value yet
   platform_.administrator = true;
@@ -273,9 +274,9 @@ TEST_F(RegistryCheckTest, AdministratorIsToldWhenValuesStayWrong) {
   InstallAllRight({"1", "2"});
   PutGuid(kAcdc, 1, "1", WithNul(kGuidC085));
   PutGuid(kAcdc, 1, "2", WithNul(kGuidC085));
-  registry_.DenyAccess(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 1, "1"), REGISTRY_SET_VALUE);
+  registry_.DenyAccess(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 1, "1"), WIN_KEY_SET_VALUE);
   platform_.administrator = true;
-  platform_.answer = REGCHECK_IDOK;
+  platform_.answer = WIN_IDOK;
 
   EXPECT_EQ(CheckTavikRegistry(), 0);
   ASSERT_EQ(platform_.boxes.size(), 1u);
@@ -305,9 +306,9 @@ TEST_F(RegistryCheckTest, NonAdministratorIsAskedAndAnswerDecidesTheRelaunch) {
     int answer;
     std::size_t starts;
   };
-  for (const Case& c : {Case{REGCHECK_IDNO, 0}, Case{REGCHECK_IDYES, 1}}) {
+  for (const Case& c : {Case{WIN_IDNO, 0}, Case{WIN_IDYES, 1}}) {
     FakePlatform platform;
-    SetRegistryCheckPlatform(&platform);
+    activePlatform_ = &platform;
     platform.answer = c.answer;
     platform.commandLine = std::vector<std::u16string>{u"C:\\updater.exe", u"/lang", u"de"};
     PutGuid(kAcdd, 1, "1", WithNul(kGuidAa71));
@@ -325,7 +326,7 @@ TEST_F(RegistryCheckTest, NonAdministratorIsAskedAndAnswerDecidesTheRelaunch) {
       EXPECT_EQ(platform.starts[0].parameters, "/lang de");
     }
     ExpectGuid(kAcdd, 1, "1", kGuidAa71);  // the value is left as it was: nothing written
-    SetRegistryCheckPlatform(&platform_);
+    activePlatform_ = &platform_;
   }
 }
 
@@ -351,7 +352,7 @@ TEST_F(RegistryCheckTest, FailedAdministratorTestCountsAsNotAdministrator) {
   EXPECT_TRUE(platform_.boxes.empty());
 
   PutGuid(kAcdc, 2, "1", {});
-  platform_.answer = REGCHECK_IDYES;
+  platform_.answer = WIN_IDYES;
   EXPECT_EQ(CheckTavikRegistry(), 0);
   EXPECT_EQ(platform_.boxes.size(), 1u);
   EXPECT_EQ(platform_.starts.size(), 1u);
@@ -372,19 +373,19 @@ TEST_F(RegistryCheckTest, RelaunchStartsNothingWhereItCannot) {
   };
   for (const Case& c : cases) {
     FakePlatform platform;
-    SetRegistryCheckPlatform(&platform);
+    activePlatform_ = &platform;
     platform.administrator = c.administrator;
     platform.programPathFails = c.programPathFails;
     RelaunchElevated();
     EXPECT_EQ(platform.starts.size(), c.starts) << c.what;
-    SetRegistryCheckPlatform(&platform_);
+    activePlatform_ = &platform_;
   }
 }
 
 TEST_F(RegistryCheckTest, RefusedElevationPromptIsNotAskedAgain) {
   PutGuid(kAcdc, 0, "1", {});
-  platform_.answer = REGCHECK_IDYES;
-  platform_.startResult = REGCHECK_ERROR_CANCELLED;
+  platform_.answer = WIN_IDYES;
+  platform_.startResult = WIN_ERROR_CANCELLED;
   EXPECT_EQ(CheckTavikRegistry(), 0);
   EXPECT_EQ(platform_.starts.size(), 1u);
 }

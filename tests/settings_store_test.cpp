@@ -28,29 +28,31 @@ std::vector<std::uint8_t> Dword(std::uint32_t value) {
 void ExpectStoredLanguage(const MemoryRegistry& registry, std::uint32_t language) {
   const auto value = registry.GetValue(RegistryRoot::CurrentUser, kKey, kValue);
   ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, REGISTRY_TYPE_DWORD);
+  EXPECT_EQ(value->type, WIN_REG_DWORD);
   EXPECT_EQ(value->data, Dword(language));
 }
 
-// One process: nothing cached, the registry replaced by one in memory.
+// The store of the process that runs now (ProcessRun), as the program reaches its one store.
+SettingsStore* g_store = nullptr;
+std::uint16_t ReadUiLanguage() { return g_store->ReadUiLanguage(); }
+void WriteUiLanguage(std::uint16_t language) { g_store->WriteUiLanguage(language); }
+
+// One process: a new store (nothing cached) on a registry in memory.
 class ProcessRun {
  public:
-  ProcessRun() {
-    previous_ = SetActiveRegistry(&registry);
-    ResetUiLanguageCache();
-  }
+  ProcessRun() : previous_(g_store) { g_store = &store; }
   ~ProcessRun() {
     EXPECT_EQ(registry.OpenHandleCount(), 0u) << "a key was left open";
-    ResetUiLanguageCache();
-    SetActiveRegistry(previous_);
+    g_store = previous_;
   }
   ProcessRun(const ProcessRun&) = delete;
   ProcessRun& operator=(const ProcessRun&) = delete;
 
   MemoryRegistry registry;
+  SettingsStore store{registry};
 
  private:
-  Registry* previous_ = nullptr;
+  SettingsStore* previous_ = nullptr;
 };
 
 class SettingsStoreTest : public ::testing::Test {
@@ -96,19 +98,19 @@ TEST_F(SettingsStoreTest, UnusableStoredValueIsReplacedByUsEnglish) {
     std::vector<std::uint8_t> data;
   };
   const Case cases[] = {
-      {"zero", REGISTRY_TYPE_DWORD, Dword(0)},
-      {"low 16 bits zero", REGISTRY_TYPE_DWORD, Dword(0x04070000)},
-      {"text", REGISTRY_TYPE_SZ, {'1', '0', '3', '6', 0}},
-      {"short text", REGISTRY_TYPE_SZ, {'7', 0}},
-      {"binary of four bytes", REGISTRY_TYPE_BINARY, Dword(1036)},
-      {"empty binary", REGISTRY_TYPE_BINARY, {}},
-      {"binary of two bytes", REGISTRY_TYPE_BINARY, {0x0c, 0x04}},
-      {"binary of 300 bytes", REGISTRY_TYPE_BINARY, std::vector<std::uint8_t>(300, 0x0c)},
-      {"qword", REGISTRY_TYPE_QWORD, {0x0c, 0x04, 0, 0, 0, 0, 0, 0}},
-      {"dword of two bytes", REGISTRY_TYPE_DWORD, {0x0c, 0x04}},
-      {"dword of eight bytes", REGISTRY_TYPE_DWORD, {0x0c, 0x04, 0, 0, 0, 0, 0, 0}},
-      {"empty dword", REGISTRY_TYPE_DWORD, {}},
-      {"no type", REGISTRY_TYPE_NONE, Dword(1036)},
+      {"zero", WIN_REG_DWORD, Dword(0)},
+      {"low 16 bits zero", WIN_REG_DWORD, Dword(0x04070000)},
+      {"text", WIN_REG_SZ, {'1', '0', '3', '6', 0}},
+      {"short text", WIN_REG_SZ, {'7', 0}},
+      {"binary of four bytes", WIN_REG_BINARY, Dword(1036)},
+      {"empty binary", WIN_REG_BINARY, {}},
+      {"binary of two bytes", WIN_REG_BINARY, {0x0c, 0x04}},
+      {"binary of 300 bytes", WIN_REG_BINARY, std::vector<std::uint8_t>(300, 0x0c)},
+      {"qword", WIN_REG_QWORD, {0x0c, 0x04, 0, 0, 0, 0, 0, 0}},
+      {"dword of two bytes", WIN_REG_DWORD, {0x0c, 0x04}},
+      {"dword of eight bytes", WIN_REG_DWORD, {0x0c, 0x04, 0, 0, 0, 0, 0, 0}},
+      {"empty dword", WIN_REG_DWORD, {}},
+      {"no type", WIN_REG_NONE, Dword(1036)},
   };
   for (const Case& c : cases) {
     ProcessRun run;
@@ -181,29 +183,18 @@ class SettingsFileTest : public ::testing::Test {
  protected:
   SettingsFileTest() : file_(::testing::TempDir() + "settings_file_test/ostrel/registry.txt") {
     std::remove(file_.c_str());
-    ResetUiLanguageCache();
   }
-  ~SettingsFileTest() override {
-    ResetUiLanguageCache();
-    SetActiveRegistry(nullptr);
-    std::remove(file_.c_str());
-  }
+  ~SettingsFileTest() override { std::remove(file_.c_str()); }
 
   // One run of the program: a registry loaded from the file, nothing cached.
   std::uint16_t ReadInNewRun() {
-    ResetUiLanguageCache();
     FileRegistry registry(file_);
-    SetActiveRegistry(&registry);
-    const std::uint16_t language = ReadUiLanguage();
-    SetActiveRegistry(nullptr);
-    return language;
+    return SettingsStore(registry).ReadUiLanguage();
   }
 
   void WriteInNewRun(std::uint16_t language) {
     FileRegistry registry(file_);
-    SetActiveRegistry(&registry);
-    WriteUiLanguage(language);
-    SetActiveRegistry(nullptr);
+    SettingsStore(registry).WriteUiLanguage(language);
   }
 
   std::string file_;
@@ -229,7 +220,7 @@ TEST_F(SettingsFileTest, WronglyTypedOrGarbledEntriesCountAsNothingStored) {
   FileRegistry reloaded(file_);
   const auto value = reloaded.GetValue(RegistryRoot::CurrentUser, kKey, kValue);
   ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, REGISTRY_TYPE_DWORD);
+  EXPECT_EQ(value->type, WIN_REG_DWORD);
   EXPECT_EQ(value->data, Dword(1033));
 }
 #endif

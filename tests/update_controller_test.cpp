@@ -46,7 +46,7 @@ std::vector<std::uint8_t> ResourceBytes(std::uint16_t id) {
 
 class UpdateControllerTest : public ::testing::Test {
  protected:
-  UpdateControllerTest() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0); }
+  UpdateControllerTest() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image, ProgramResources()), 0); }
   ~UpdateControllerTest() override {
     // A worker still running at the end is let go; the loader's destruction then stops it.
     poster.Release();
@@ -114,9 +114,7 @@ class UpdateControllerTest : public ::testing::Test {
     return steps;
   }
 
-  void Cancel(std::uintptr_t notificationCode = 0) {
-    view.Deliver({view.Window(), UI_WM_COMMAND, (notificationCode << 16) | UI_IDCANCEL, 0});
-  }
+  void Cancel() { view.AskCancel(); }
 
   // Requests of these kinds that the unit received.
   std::size_t Requests(std::uint32_t blockId) {
@@ -590,7 +588,7 @@ TEST_F(UpdateControllerTest, ATimerThatIsNoStepFailsWithoutASpecificMessage) {
     ASSERT_EQ(Open(), 1);
     ASSERT_EQ(FinishStep(), FWL_OK);
     const std::size_t startsBefore = Requests(BLK_START);
-    ASSERT_TRUE(view.Deliver({view.Window(), UI_WM_TIMER, id, 0}));
+    ASSERT_TRUE(view.FireAnyTimer(id));
 
     EXPECT_FALSE(IsUpdateStep(controller.step));
     ASSERT_EQ(view.boxes.size(), 1u);
@@ -631,7 +629,7 @@ TEST_F(UpdateControllerTest, CancelDuringAStepAbortsTheWorkerWhichResetsTheUnit)
   ASSERT_TRUE(report);
   view.Deliver(*report);
   const std::uint64_t before = clock.NowMs();
-  Cancel(/*BN_CLICKED*/ 0);
+  Cancel();
   EXPECT_EQ(clock.NowMs() - before, 500u);
   EXPECT_EQ(loader.abortRequested.load(), 1u);
   EXPECT_FALSE(view.IsOpen());
@@ -665,7 +663,7 @@ TEST_F(UpdateControllerTest, CancelDuringTheWaitStartsNoFurtherStep) {
     asked += box.text == IDS_CONFIRM_ABORT;
     return 0;  // a box that could not be shown counts as yes
   };
-  Cancel(/*any notification code*/ 0xFFFF);
+  Cancel();
   EXPECT_EQ(asked, 1);  // asked although no worker runs: the update is between steps
   EXPECT_FALSE(view.IsOpen());
   EXPECT_TRUE(view.timers.empty());
@@ -749,13 +747,11 @@ TEST_F(UpdateControllerTest, ATimerFiringUnderTheCancelQuestionStartsTheStepThat
   EXPECT_EQ(view.lines, (std::vector<std::uint16_t>{IDS_UPDATE_STARTED, IDS_PROGRAM_BOOTLOADER1}));
 }
 
-// What the dialog manager is told: only the cancel command counts as handled, whatever the answer.
-TEST_F(UpdateControllerTest, TheDialogProcedureReportsOnlyTheCancelCommandAsHandled) {
+// "Cancel" asks each time; only yes closes the window.
+TEST_F(UpdateControllerTest, CancelAsksEachTimeAndOnlyYesCloses) {
   AddUnit();
   ASSERT_EQ(Open(), 1);
-  EXPECT_EQ(view.initDialogResult, 0);  // the dialog manager does not set the focus
-  ASSERT_EQ(FinishStep(), FWL_OK);      // waiting for the second step
-  const WindowRef window = view.Window();
+  ASSERT_EQ(FinishStep(), FWL_OK);  // waiting for the second step
 
   int questions = 0;
   int answer = IDNO_ANSWER;
@@ -763,32 +759,20 @@ TEST_F(UpdateControllerTest, TheDialogProcedureReportsOnlyTheCancelCommandAsHand
     questions += box.text == IDS_CONFIRM_ABORT;
     return answer;
   };
-  const struct {
-    std::uint32_t message;
-    std::uintptr_t wParam;
-    std::intptr_t lParam;
-  } unhandled[] = {
-      {UI_WM_COMMAND, 1, 0},                   // IDOK
-      {UI_WM_COMMAND, (2u << 16) | 40001, 0},  // another control's notification
-      {WM_UPDATE_NOTIFY, 0, FWL_PROGRESS},
-      {0x000F, 0, 0},  // WM_PAINT
-  };
-  for (const auto& m : unhandled) {
-    EXPECT_EQ(controller.ProgressDialogProc(window, m.message, m.wParam, m.lParam), 0) << m.message;
-  }
-  EXPECT_EQ(questions, 0);
-  EXPECT_TRUE(view.IsOpen());
-
-  EXPECT_EQ(controller.ProgressDialogProc(window, UI_WM_COMMAND, UI_IDCANCEL, 0), 1);  // "No": it stays
+  Cancel();  // "No": it stays
   EXPECT_TRUE(view.IsOpen());
   answer = IDYES_ANSWER;
-  EXPECT_EQ(controller.ProgressDialogProc(window, UI_WM_COMMAND, UI_IDCANCEL, 0), 1);
+  Cancel();
   EXPECT_FALSE(view.IsOpen());
   EXPECT_EQ(questions, 2);
 }
 
-TEST(UpdateControllerInstance, IsOneObjectForTheProcess) {
-  EXPECT_EQ(&UpdateController::Instance(), &UpdateController::Instance());
+TEST(UpdateControllerInstance, IsMadeOnceForTheProcess) {
+  FakeProgressView view;
+  VirtualClock clock;
+  UpdateController& made = UpdateController::CreateInstance(view, clock);
+  EXPECT_EQ(&UpdateController::CreateInstance(view, clock), &made);
+  EXPECT_EQ(&UpdateController::Instance(), &made);
   EXPECT_EQ(UpdateController::Instance().step, STEP_NONE);
 }
 

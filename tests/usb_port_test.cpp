@@ -264,7 +264,7 @@ TEST_F(UsbPortOnBus, EachFailingPlatformCallIsTracedAndLeavesNothingOpen) {
     SCOPED_TRACE(c.name);
     trace_.Clear();
     usb_.ResetCallCounts();
-    usb_.FailCall(c.call, USB_ERROR_GEN_FAILURE, c.skip);
+    usb_.FailCall(c.call, WIN_ERROR_GEN_FAILURE, c.skip);
     port_.interfaceGuid = TAVIK_INTERFACE_GUID;
     port_.checkLocation = c.checkLocation;
     std::strcpy(port_.locationId, usb_.Unit(0).Location().c_str());

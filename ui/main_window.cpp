@@ -11,13 +11,13 @@ MainWindow::MainWindow(WindowRef window, MainWindowView& view, MainWindowService
 // A window that never saw its destruction message still gives back what it holds.
 MainWindow::~MainWindow() { ReleaseResources(); }
 
-bool MainWindow::OnInitDialog() {
+void MainWindow::OnOpened() {
   Trace("Message: WM_INITDIALOG");
   view_.SetIcons();
 
   const bool imagesValid = services_.ValidateFirmwareImages();
   if (!imagesValid) {
-    view_.ShowMessage(IDS_IMAGE_CORRUPTED, IDS_CAPTION_ERROR, MAIN_STYLE_WARNING);
+    view_.ShowMessage(IDS_IMAGE_CORRUPTED, IDS_CAPTION_ERROR, WIN_MB_ICONWARNING);
     view_.DisableUpdateButton();
   }
 
@@ -40,58 +40,48 @@ bool MainWindow::OnInitDialog() {
 
   loader_.reset(services_.CreateLoader());
   if (!loader_) view_.Destroy();
-  return true;
 }
 
-bool MainWindow::OnClose() {
+void MainWindow::OnCloseAsked() {
   Trace("Message: WM_CLOSE");
   CloseRequest();
   restartFlag_ = 0;
-  return true;
 }
 
-bool MainWindow::OnCommand(std::uint16_t id, std::uint16_t notification) {
-  switch (id) {
-    case MAIN_ID_CANCEL:
-      Trace("Message: WM_COMMAND -> IDCANCEL");
-      CloseRequest();
-      restartFlag_ = 0;
-      return true;
-    case IDB_RESOURCE:
-      Trace("Message: WM_COMMAND -> IDB_RESOURCE");
-      if (loader_) services_.OpenProgressWindow(window_, loader_.get());
-      return true;
-    case IDC_SELECT_LANG:
-      // The chooser's other notifications (focus, drop-down) are not ours.
-      if (notification != MAIN_CBN_SELCHANGE) return false;
-      Trace("Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE");
-      ApplyLanguageChoice();
-      return true;
-    default:
-      Trace("Message: WM_COMMAND -> Unknown %d", id);
-      return false;
-  }
+void MainWindow::OnExitPressed() {
+  Trace("Message: WM_COMMAND -> IDCANCEL");
+  CloseRequest();
+  restartFlag_ = 0;
 }
 
-bool MainWindow::OnSysCommand(std::uintptr_t command) {
-  if (command != IDD_ABOUTBOX) return false;
+void MainWindow::OnUpdatePressed() {
+  Trace("Message: WM_COMMAND -> IDB_RESOURCE");
+  if (loader_) services_.OpenProgressWindow(window_, loader_.get());
+}
+
+void MainWindow::OnLanguageChosen() {
+  Trace("Message: WM_COMMAND -> IDC_SELECT_LANG -> CBN_SELCHANGE");
+  ApplyLanguageChoice();
+}
+
+void MainWindow::OnUnknownCommand(std::uint16_t id) { Trace("Message: WM_COMMAND -> Unknown %d", id); }
+
+void MainWindow::OnAboutAsked() {
   Trace("Message: WM_SYSCOMMAND -> IDD_ABOUTBOX");
   view_.ShowAboutBox();
-  return true;
 }
 
-bool MainWindow::OnDestroy() {
+void MainWindow::OnDestroyed() {
   Trace("Message: WM_DESTROY\n");
   ReleaseResources();
   view_.PostQuit(0);
-  return true;
 }
 
 // While an update runs the user is asked first; only "No" keeps the window.
 void MainWindow::CloseRequest() {
-  if (loader_ && loader_->busy.load() != 0) {
-    const int answer = view_.ShowMessage(IDS_CONFIRM_QUIT, IDS_CAPTION_INFORMATION, MAIN_STYLE_QUIT_QUESTION);
-    if (answer == MAIN_ANSWER_NO) return;
+  if (loader_ && loader_->IsBusy()) {
+    const int answer = view_.ShowMessage(IDS_CONFIRM_QUIT, IDS_CAPTION_INFORMATION, MAIN_QUIT_QUESTION_STYLE);
+    if (answer == WIN_IDNO) return;
   }
   view_.Destroy();
 }

@@ -8,20 +8,14 @@
 
 #include "app/message_poster.h"
 #include "ui/main_window_view.h"
+#include "ui/progress_view.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 
 class UsbFwLoader;
 
-// The dialog's "Exit" button and the chooser's selection notification (the Win32 values).
-inline constexpr std::uint16_t MAIN_ID_CANCEL = 2;  // IDCANCEL
-inline constexpr std::uint16_t MAIN_CBN_SELCHANGE = 1;
-
-// Message box styles and answers (the Win32 values).
-inline constexpr std::uint32_t MAIN_STYLE_WARNING = 0x30;  // MB_ICONWARNING
-inline constexpr std::uint32_t MAIN_STYLE_QUIT_QUESTION =
-    0x1124;                               // MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2|MB_SYSTEMMODAL
-inline constexpr int MAIN_ANSWER_NO = 7;  // IDNO
+// The question before quitting during an update: a question that stays above every window.
+inline constexpr std::uint32_t MAIN_QUIT_QUESTION_STYLE = UI_QUESTION_STYLE | WIN_MB_SYSTEMMODAL;
 
 // What the main window calls in the other parts of the program.
 class MainWindowServices {
@@ -47,12 +41,15 @@ class MainWindow {
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  // Each returns true when it handled the message.
-  bool OnInitDialog();
-  bool OnClose();
-  bool OnCommand(std::uint16_t id, std::uint16_t notification);
-  bool OnSysCommand(std::uintptr_t command);
-  bool OnDestroy();
+  // What happened to the window, as its view reports it.
+  void OnOpened();         // made, being initialised
+  void OnCloseAsked();     // the caption's close button or the system menu's "Close"
+  void OnExitPressed();    // "Exit" (or Esc)
+  void OnUpdatePressed();  // "Update!"
+  void OnLanguageChosen();                // the chooser's selection changed
+  void OnUnknownCommand(std::uint16_t id);  // any other command (left unhandled)
+  void OnAboutAsked();     // the system menu's "About ..."
+  void OnDestroyed();
 
   UsbFwLoader* Loader() const { return loader_.get(); }
   FontRef BannerFont() const { return bannerFont_; }

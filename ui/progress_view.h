@@ -3,39 +3,29 @@
 // list and progress bar, message boxes by string id, one-shot timers, and the parent window.
 // Implementations: the Win32 dialog (platform/win32/progress_window.cpp), a fake view in the tests.
 //
-// The progress window's messages reach UpdateController::ProgressDialogProc with the numbers of the Windows
-// dialog manager, so that a Win32 dialog procedure forwards them unchanged and other front ends (a terminal,
-// the tests) post the same numbers.
+// The view tells the controller what happened to the window through its event operations (opened, cancel
+// asked, a step timer fired, closed); a Win32 dialog procedure translates its messages into them.
 
 #include <cstdint>
 
 #include "app/message_poster.h"
+#include "app/windows_numbers.h"
 
 class UpdateController;
 
-inline constexpr std::uint32_t UI_WM_DESTROY = 0x0002;
-inline constexpr std::uint32_t UI_WM_INITDIALOG = 0x0110;
-inline constexpr std::uint32_t UI_WM_COMMAND = 0x0111;
-inline constexpr std::uint32_t UI_WM_TIMER = 0x0113;
-inline constexpr std::uintptr_t UI_IDCANCEL = 2;
-
-// Message box styles and answers, numbered as the Windows ones.
-inline constexpr std::uint32_t UI_MB_ICONERROR = 0x10;
-inline constexpr std::uint32_t UI_MB_ICONWARNING = 0x30;
-inline constexpr std::uint32_t UI_MB_ICONINFORMATION = 0x40;
-inline constexpr std::uint32_t UI_MB_QUESTION = 0x124;  // yes/no, question icon, "No" the default button
-inline constexpr int UI_IDNO = 7;
+// Questions: yes/no, the question icon, "No" the default button.
+inline constexpr std::uint32_t UI_QUESTION_STYLE = WIN_MB_YESNO | WIN_MB_ICONQUESTION | WIN_MB_DEFBUTTON2;
 
 class ProgressView {
  public:
   virtual ~ProgressView() = default;
 
-  // Creates the progress window, hidden, owned by `parent`, its messages going to controller.ProgressDialogProc.
-  // Its initialisation runs inside this call; returns null if the window could not be created or destroyed
-  // itself during its initialisation.
+  // Creates the progress window, hidden, owned by `parent`, its events going to `controller`. Its opening
+  // (controller.OnOpened) runs inside this call; returns null if the window could not be created or destroyed
+  // itself while it opened.
   virtual WindowRef CreateProgressWindow(WindowRef parent, UpdateController& controller) = 0;
   virtual void ShowProgressWindow(WindowRef window) = 0;
-  // Its destruction delivers UI_WM_DESTROY; pending timers die with the window.
+  // Its destruction delivers controller.OnClosed(); pending timers die with the window.
   virtual void DestroyProgressWindow(WindowRef window) = 0;
 
   // Appends the text `textId` in the interface language to the status list; a text that cannot be loaded
@@ -48,13 +38,10 @@ class ProgressView {
   // Runs its own message loop: messages of the progress window are handled while it is open.
   virtual int ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId, std::uint32_t style) = 0;
 
-  // A one-shot timer: UI_WM_TIMER with `id` once `ms` have passed; the receiver kills it.
+  // A one-shot timer: controller.OnStepTimer with `id` once `ms` have passed; the receiver kills it.
   virtual void SetTimer(WindowRef window, std::uintptr_t id, std::uint32_t ms) = 0;
   virtual void KillTimer(WindowRef window, std::uintptr_t id) = 0;
 
   virtual void EnableParent(WindowRef parent, bool enable) = 0;
   virtual void ForegroundParent(WindowRef parent) = 0;
 };
-
-// The platform's progress window (the Win32 dialog on Windows).
-ProgressView& PlatformProgressView();

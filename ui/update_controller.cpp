@@ -53,11 +53,17 @@ bool ReadVersionNumber(const char* text, std::uint32_t* number) {
 
 UpdateController::UpdateController(ProgressView& view, Clock& clock) : view_(view), clock_(clock) {}
 
-UpdateController& UpdateController::Instance() {
-  // Made on first use and never destroyed: it outlives every main window.
-  static UpdateController* instance = new UpdateController(PlatformProgressView(), SystemClock());
-  return *instance;
+namespace {
+UpdateController* g_instance = nullptr;  // made once by start-up, on the interface thread
+}  // namespace
+
+UpdateController& UpdateController::CreateInstance(ProgressView& view, Clock& clock) {
+  // Never destroyed: it outlives every main window.
+  if (g_instance == nullptr) g_instance = new UpdateController(view, clock);
+  return *g_instance;
 }
+
+UpdateController& UpdateController::Instance() { return *g_instance; }
 
 int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image) {
   parentWindow = parent;
@@ -66,8 +72,8 @@ int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, 
   this->image = image;
   stage = STAGE_NONE;
   step = STEP_NONE;
-  if (loader->busy.load() != 0) {
-    view_.ShowMessage(parent, IDS_UPDATE_RUNNING, IDS_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
+  if (loader->IsBusy()) {
+    view_.ShowMessage(parent, IDS_UPDATE_RUNNING, IDS_CAPTION_INFORMATION, WIN_MB_ICONINFORMATION);
     return 0;
   }
   // The parent is disabled before the checks run: their message boxes run a message loop, and "Update!" or
@@ -86,45 +92,30 @@ int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, 
   return 1;
 }
 
-std::intptr_t UpdateController::ProgressDialogProc(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
-                                                   std::intptr_t lParam) {
-  switch (message) {
-    case UI_WM_INITDIALOG:
-      progressWindow = window;
-      windowOpen_ = true;
-      loader->SetNotifyWindow(window, 0, WM_UPDATE_NOTIFY);
-      if (StartUpdate() == 0) DestroyProgressWindow(window);
-      return 0;  // the dialog manager does not set the focus
+void UpdateController::OnOpened(WindowRef window) {
+  progressWindow = window;
+  windowOpen_ = true;
+  loader->SetNotifyWindow(window, 0, WM_UPDATE_NOTIFY);
+  if (StartUpdate() == 0) DestroyProgressWindow(window);
+}
 
-    case UI_WM_COMMAND:
-      if ((wParam & 0xFFFF) != UI_IDCANCEL) return 0;
-      if (ConfirmCancel(window) != 0) {
-        clock_.SleepMs(CANCEL_WAIT_MS);
-        DestroyProgressWindow(window);
-      }
-      return 1;
+void UpdateController::OnCancelAsked(WindowRef window) {
+  if (ConfirmCancel(window) == 0) return;
+  clock_.SleepMs(CANCEL_WAIT_MS);
+  DestroyProgressWindow(window);
+}
 
-    case UI_WM_TIMER: {
-      view_.KillTimer(window, wParam);
-      // An identifier beyond 32 bits is no step either.
-      const UpdateStep next = wParam <= 0x7FFFFFFF ? static_cast<UpdateStep>(wParam) : -1;
-      if (StartUpdateStep(next) == 0) OnUpdateNotify(window, FWL_ERR_FAILED);
-      return 0;
-    }
+void UpdateController::OnStepTimer(WindowRef window, std::uintptr_t timerId) {
+  view_.KillTimer(window, timerId);
+  // An identifier beyond 32 bits is no step either.
+  const UpdateStep next = timerId <= 0x7FFFFFFF ? static_cast<UpdateStep>(timerId) : -1;
+  if (StartUpdateStep(next) == 0) OnUpdateNotify(window, FWL_ERR_FAILED);
+}
 
-    case WM_UPDATE_NOTIFY:
-      OnUpdateNotify(window, static_cast<ResultCode>(lParam));
-      return 0;
-
-    case UI_WM_DESTROY:
-      windowOpen_ = false;
-      view_.EnableParent(parentWindow, true);
-      view_.ForegroundParent(parentWindow);
-      return 0;
-
-    default:
-      return 0;
-  }
+void UpdateController::OnClosed() {
+  windowOpen_ = false;
+  view_.EnableParent(parentWindow, true);
+  view_.ForegroundParent(parentWindow);
 }
 
 int UpdateController::StartUpdate() {
@@ -175,15 +166,15 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
     }
     SetOverallProgress(100);
     ShowStage(STAGE_COMPLETED);
-    view_.ShowMessage(window, IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, UI_MB_ICONINFORMATION);
+    view_.ShowMessage(window, IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, WIN_MB_ICONINFORMATION);
     DestroyProgressWindow(window);
     return;
   }
 
   if (code == FWL_PROGRESS) {
     // The worker may already be ahead of the notification: these are the values of now.
-    const std::uint32_t programPercent = loader->programPercent.load();
-    const std::uint32_t verifyPercent = loader->verifyPercent.load();
+    const std::uint32_t programPercent = loader->ProgramPercent();
+    const std::uint32_t verifyPercent = loader->VerifyPercent();
     SetOverallProgress((80 * programPercent + 20 * verifyPercent) / 100);
     // The pass reports 0 after its first chunk. A notification handled late may already read more; the first
     // one of a step still means that programming has begun.
@@ -196,7 +187,7 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
   ShowStage(STAGE_FAILED);
   view_.SetBarError(progressWindow);
   view_.SetBarPosition(progressWindow, 100);
-  view_.ShowMessage(window, IDS_UPDATE_FAILED, IDS_CAPTION_ERROR, UI_MB_ICONERROR);
+  view_.ShowMessage(window, IDS_UPDATE_FAILED, IDS_CAPTION_ERROR, WIN_MB_ICONERROR);
   DestroyProgressWindow(window);
 }
 
@@ -219,7 +210,7 @@ void UpdateController::ShowStage(UpdateStage next) {
 void UpdateController::ShowResultMessage(ResultCode code) {
   std::uint16_t text = IDS_FIRMWARE_DATA_INVALID;
   std::uint16_t caption = IDS_CAPTION_ERROR;
-  std::uint32_t style = UI_MB_ICONWARNING;
+  std::uint32_t style = WIN_MB_ICONWARNING;
   switch (code) {
     case FWL_OK:
       return;
@@ -232,7 +223,7 @@ void UpdateController::ShowResultMessage(ResultCode code) {
     case FWL_BUSY:
       text = IDS_UPDATE_RUNNING;
       caption = IDS_CAPTION_INFORMATION;
-      style = UI_MB_ICONINFORMATION;
+      style = WIN_MB_ICONINFORMATION;
       break;
     case FWL_ERR_NEWER_FIRMWARE:
       text = IDS_NEWER_FIRMWARE;
@@ -241,17 +232,17 @@ void UpdateController::ShowResultMessage(ResultCode code) {
       text = IDS_WRONG_DEVICE;
       break;
     default:
-      style = UI_MB_ICONERROR;
+      style = WIN_MB_ICONERROR;
       break;
   }
   view_.ShowMessage(progressWindow, text, caption, style);
 }
 
 int UpdateController::ConfirmCancel(WindowRef window) {
-  if (loader->busy.load() == 0 && step == STEP_NONE) return 1;
+  if (!loader->IsBusy() && step == STEP_NONE) return 1;
   // A box that could not be shown (answer 0) counts as yes.
-  if (view_.ShowMessage(window, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_MB_QUESTION) == UI_IDNO) return 0;
-  loader->abortRequested.store(1);
+  if (view_.ShowMessage(window, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_QUESTION_STYLE) == WIN_IDNO) return 0;
+  loader->RequestAbort();
   return 1;
 }
 

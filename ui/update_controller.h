@@ -3,7 +3,8 @@
 // It reads the unit's state, refuses a downgrade or a foreign hardware, chooses the plan, starts each step on
 // the loader, turns the loader's notifications into the progress bar and the status lines, chains the steps
 // with five-second timers and reports the outcome. It runs on the interface thread only and knows no window
-// system: the window is a ProgressView, time is a Clock.
+// system: what happens to the window arrives as events (OnOpened, OnCancelAsked, OnStepTimer, OnUpdateNotify,
+// OnClosed), what to show goes to a ProgressView, time is a Clock.
 
 #include <cstdint>
 
@@ -30,14 +31,23 @@ class UpdateController {
   UpdateController(const UpdateController&) = delete;
   UpdateController& operator=(const UpdateController&) = delete;
 
-  // The one controller of the process, on the platform's progress window and the system clock.
+  // The one controller of the process, made by start-up from the program's context (CreateInstance) before
+  // the first main window; it lives until the process ends.
+  static UpdateController& CreateInstance(ProgressView& view, Clock& clock);
   static UpdateController& Instance();
 
   // Nonzero if the progress window was created and shown.
   int OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image);
-  // The progress window's dialog procedure; returns what the dialog manager expects (TRUE/FALSE).
-  std::intptr_t ProgressDialogProc(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
-                                   std::intptr_t lParam);
+
+  // What happened to the progress window, as its view reports it.
+  // The window was made and is being initialised (not shown yet): reads the unit and starts the first step.
+  void OnOpened(WindowRef window);
+  // "Cancel", the caption's close button or Esc: asks, and on yes stops the update and closes the window.
+  void OnCancelAsked(WindowRef window);
+  // The one-shot timer `timerId` fired: it is killed and the step of that number starts.
+  void OnStepTimer(WindowRef window, std::uintptr_t timerId);
+  // The window is being destroyed.
+  void OnClosed();
 
   int StartUpdate();
   int StartUpdateStep(UpdateStep step);

@@ -14,6 +14,3 @@ struct DeviceLinkContext {
   ResourceLoader* resources;
 };
 
-// The real program's services: the platform's USB, the system clock, the platform's poster and the
-// program's own resources (defined by the Windows platform layer).
-DeviceLinkContext ProgramDeviceLinkContext();

@@ -29,6 +29,12 @@ class UsbFwLoader : public UsbPort {
   explicit UsbFwLoader(const DeviceLinkContext& context);
   ~UsbFwLoader() override;
 
+  // What code outside the device link reads and asks of a running step (the shared words below).
+  bool IsBusy() const { return busy.load() != 0; }
+  void RequestAbort() { abortRequested.store(1); }
+  std::uint32_t ProgramPercent() const { return programPercent.load(); }
+  std::uint32_t VerifyPercent() const { return verifyPercent.load(); }
+
   // The block exchange.
   ResultCode WriteUsbPipeData(UsbBlock& block, std::uint32_t readTimeoutMs, int copyBack);
   ResultCode SendUsbCommand(std::uint32_t blockId, std::uint32_t address, std::uint32_t length,

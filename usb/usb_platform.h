@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/windows_numbers.h"
+
 struct Guid {
   std::uint32_t data1;
   std::uint16_t data2;
@@ -65,17 +67,7 @@ struct UsbPipeInformation {
 inline constexpr std::uint32_t USB_POLICY_AUTO_CLEAR_STALL = 2;
 inline constexpr std::uint32_t USB_POLICY_PIPE_TRANSFER_TIMEOUT = 3;
 
-// System error codes that the platforms report through LastError().
-inline constexpr std::uint32_t USB_ERROR_FILE_NOT_FOUND = 2;
-inline constexpr std::uint32_t USB_ERROR_INVALID_HANDLE = 6;
-inline constexpr std::uint32_t USB_ERROR_NOT_ENOUGH_MEMORY = 8;
-inline constexpr std::uint32_t USB_ERROR_GEN_FAILURE = 31;
-inline constexpr std::uint32_t USB_ERROR_INVALID_PARAMETER = 87;
-inline constexpr std::uint32_t USB_ERROR_SEM_TIMEOUT = 121;
-inline constexpr std::uint32_t USB_ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr std::uint32_t USB_ERROR_NO_MORE_ITEMS = 259;
-inline constexpr std::uint32_t USB_ERROR_OPERATION_ABORTED = 995;
-inline constexpr std::uint32_t USB_ERROR_DEVICE_NOT_CONNECTED = 1167;
+// The platforms report Windows system error numbers (WIN_ERROR_*, app/windows_numbers.h) through LastError().
 
 class UsbPlatform {
  public:
@@ -83,11 +75,11 @@ class UsbPlatform {
 
   // The list of present interfaces of a class (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE); null on failure.
   virtual UsbDeviceList GetClassDevs(const Guid& interfaceClass) = 0;
-  // The interface with this member index; false (USB_ERROR_NO_MORE_ITEMS) past the end.
+  // The interface with this member index; false (WIN_ERROR_NO_MORE_ITEMS) past the end.
   virtual bool EnumDeviceInterfaces(UsbDeviceList list, const Guid& interfaceClass, std::uint32_t memberIndex,
                                     UsbInterfaceRef* iface) = 0;
   // Fills an interface detail record of detailSize bytes and, if asked, the device element. Called first
-  // with no record (null, 0): fails with USB_ERROR_INSUFFICIENT_BUFFER and stores the size to allocate.
+  // with no record (null, 0): fails with WIN_ERROR_INSUFFICIENT_BUFFER and stores the size to allocate.
   virtual bool GetDeviceInterfaceDetail(UsbDeviceList list, const UsbInterfaceRef& iface, void* detail,
                                         std::uint32_t detailSize, std::uint32_t* requiredSize,
                                         UsbDeviceRef* device) = 0;
@@ -111,7 +103,7 @@ class UsbPlatform {
   virtual bool SetPipePolicy(UsbInterfaceHandle handle, std::uint8_t pipeId, std::uint32_t policyType,
                              std::uint32_t valueLength, const void* value) = 0;
   // Synchronous transfers, bounded by the pipe's PIPE_TRANSFER_TIMEOUT (a timeout fails with
-  // USB_ERROR_SEM_TIMEOUT).
+  // WIN_ERROR_SEM_TIMEOUT).
   virtual bool WritePipe(UsbInterfaceHandle handle, std::uint8_t pipeId, const std::uint8_t* buffer,
                          std::uint32_t length, std::uint32_t* transferred) = 0;
   virtual bool ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::uint8_t* buffer, std::uint32_t length,
@@ -123,5 +115,3 @@ class UsbPlatform {
   virtual std::uint32_t LastError() = 0;
 };
 
-// The platform of the real program: SetupAPI + WinUSB on Windows (defined by the Windows platform layer).
-UsbPlatform& ProgramUsbPlatform();

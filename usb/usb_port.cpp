@@ -93,7 +93,7 @@ void UsbPort::ReceiveData(const std::uint8_t* bytes, std::uint32_t count) {
 int UsbPort::CheckLocationID(UsbDeviceList list, const UsbDeviceRef& device) {
   UsbPlatform& usb = *context_.usb;
   std::uint32_t size = 0;
-  if (!usb.GetDeviceLocation(list, device, nullptr, 0, &size) && usb.LastError() != USB_ERROR_INSUFFICIENT_BUFFER) {
+  if (!usb.GetDeviceLocation(list, device, nullptr, 0, &size) && usb.LastError() != WIN_ERROR_INSUFFICIENT_BUFFER) {
     Trace("CheckLocationID->SetupDiGetDeviceRegistryProperty failed!\n");
     return 0;
   }
@@ -122,7 +122,7 @@ int UsbPort::FindUsbDevicePath(char (&path)[USB_PATH_SIZE]) {
 
     std::uint32_t size = 0;
     if (!usb.GetDeviceInterfaceDetail(list, iface, nullptr, 0, &size, nullptr) &&
-        usb.LastError() != USB_ERROR_INSUFFICIENT_BUFFER) {
+        usb.LastError() != WIN_ERROR_INSUFFICIENT_BUFFER) {
       Trace("OpenUsbConnection-SetupDiGetDeviceInterfaceDetail failed!\n");
       break;
     }

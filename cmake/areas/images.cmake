@@ -64,7 +64,7 @@ if(WIN32)
   set_source_files_properties(${images_rc} PROPERTIES OBJECT_DEPENDS "${UPDATER_IMAGE_FILES}")
   list(APPEND UPDATER_RESOURCE_SOURCES ${images_rc})
 else()
-  # Natively the images are byte ranges linked into the core library, between begin and end symbols that
+  # Natively the images are byte ranges linked into the native platform library, between begin and end symbols that
   # platform/posix/program_resources.cpp looks up by resource id.
   set(images_cpp ${PROJECT_BINARY_DIR}/generated/embedded_images.cpp)
   file(CONFIGURE OUTPUT ${images_cpp} @ONLY CONTENT [[
@@ -86,8 +86,6 @@ __asm__(
     ".popsection\n");
 ]])
   set_source_files_properties(${images_cpp} PROPERTIES OBJECT_DEPENDS "${UPDATER_IMAGE_FILES}")
-  target_sources(updater_core PRIVATE ${images_cpp})
+  target_sources(updater_posix PRIVATE ${images_cpp})
 endif()
 
-# The benchmark of the catalogue scans a tagless image served by the tests' fake resource loader.
-list(APPEND UPDATER_BENCH_EXTRA_SOURCES ${PROJECT_SOURCE_DIR}/tests/support/fake_image_resources.cpp)

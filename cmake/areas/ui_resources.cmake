@@ -21,6 +21,6 @@ endif()
 if(WIN32)
   add_executable(ui_preview WIN32 EXCLUDE_FROM_ALL
     ${PROJECT_SOURCE_DIR}/tests/win32/ui_preview/ui_preview_main.cpp ${UI_RESOURCE_SCRIPTS})
-  target_link_libraries(ui_preview PRIVATE updater_core)
+  target_link_libraries(ui_preview PRIVATE updater_win32)
   target_link_options(ui_preview PRIVATE -municode)
 endif()

@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "app/registry_check.h"
+#include "platform/program_context.h"
 
 namespace {
-constexpr std::uint32_t kNotSupported = 50;  // the Windows code for "not supported"
 
 class PosixRegistryCheckPlatform final : public RegistryCheckPlatform {
  public:
@@ -22,11 +22,11 @@ class PosixRegistryCheckPlatform final : public RegistryCheckPlatform {
 
   bool GetCommandLineArguments(std::vector<std::u16string>&) override { return false; }
 
-  std::uint32_t StartElevated(const char*, const char*) override { return kNotSupported; }
+  std::uint32_t StartElevated(const char*, const char*) override { return WIN_ERROR_NOT_SUPPORTED; }
 
   int ShowMessage(const char* text, const char* caption, std::uint32_t style) override {
     std::fprintf(stderr, "%s: %s\n", caption, text);
-    return (style & 0xF) == REGCHECK_MB_YESNO ? REGCHECK_IDNO : REGCHECK_IDOK;  // the low four bits: the buttons
+    return (style & WIN_MB_TYPEMASK) == WIN_MB_YESNO ? WIN_IDNO : WIN_IDOK;
   }
 };
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/posix/registry_file.h"
 
+#include "platform/program_context.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -51,7 +53,7 @@ FileRegistry::FileRegistry(std::string file) : file_(std::move(file)) { Load(); 
 RegistryStatus FileRegistry::SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,
                                       std::uint32_t size) {
   const RegistryStatus status = MemoryRegistry::SetValue(key, name, type, data, size);
-  if (status == REGISTRY_OK) Save();
+  if (status == WIN_ERROR_SUCCESS) Save();
   return status;
 }
 

@@ -8,6 +8,7 @@
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
 #include "platform/win32/demo_unit_config.h"
+#include "platform/program_context.h"
 #include "platform/win32/startup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -24,6 +25,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     EmulatedUnit& unit = bus.AddUnit(settings.unit);
     for (const Fault& fault : settings.faults) unit.AddFault(fault);
   }
-  const DeviceLinkContext context{&bus, &SystemClock(), &PlatformMessagePoster(), &ProgramResources()};
+  PlatformContext context = ProgramContext();
+  context.usb = &bus;
   return RunUpdaterProgram(context);
 }

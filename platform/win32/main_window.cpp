@@ -5,7 +5,7 @@
 #include "app/settings_store.h"
 #include "image/firmware_image.h"
 #include "platform/win32/ui_dialog.h"
-#include "ui/message_box.h"
+#include "platform/win32/message_box.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"
@@ -115,16 +115,40 @@ class Win32MainWindow {
   MainWindow logic_;  // after the view: it releases the font through the view when it goes
 };
 
+// The main window's message table: each message becomes the event it stands for; returns whether the message
+// counts as handled.
 bool Dispatch(MainWindow& logic, UINT message, WPARAM wParam) {
   switch (message) {
+    case WM_INITDIALOG:
+      logic.OnOpened();
+      return true;
     case WM_CLOSE:
-      return logic.OnClose();
+      logic.OnCloseAsked();
+      return true;
     case WM_COMMAND:
-      return logic.OnCommand(LOWORD(wParam), HIWORD(wParam));
+      switch (LOWORD(wParam)) {
+        case IDCANCEL:
+          logic.OnExitPressed();
+          return true;
+        case IDB_RESOURCE:
+          logic.OnUpdatePressed();
+          return true;
+        case IDC_SELECT_LANG:
+          // The chooser's other notifications (focus, drop-down) are not ours.
+          if (HIWORD(wParam) != CBN_SELCHANGE) return false;
+          logic.OnLanguageChosen();
+          return true;
+        default:
+          logic.OnUnknownCommand(LOWORD(wParam));
+          return false;
+      }
     case WM_SYSCOMMAND:
-      return logic.OnSysCommand(wParam);
+      if (wParam != IDD_ABOUTBOX) return false;  // the value exactly: other system commands are the system's
+      logic.OnAboutAsked();
+      return true;
     case WM_DESTROY:
-      return logic.OnDestroy();
+      logic.OnDestroyed();
+      return true;
     default:
       return false;
   }
@@ -143,8 +167,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   if (self == nullptr) return FALSE;
 
   ++self->depth;
-  const bool handled =
-      message == WM_INITDIALOG ? self->Logic().OnInitDialog() : Dispatch(self->Logic(), message, wParam);
+  const bool handled = Dispatch(self->Logic(), message, wParam);
   --self->depth;
   // After its destruction message the window has nothing more for the logic.
   if (message == WM_DESTROY) {
@@ -161,11 +184,11 @@ bool ProgramMainWindowServices::ValidateFirmwareImages() { return ::ValidateFirm
 
 const char* ProgramMainWindowServices::ApplicationVersion() { return ApplicationImageInfo.version; }
 
-std::uint16_t ProgramMainWindowServices::ReadUiLanguage() { return ::ReadUiLanguage(); }
+std::uint16_t ProgramMainWindowServices::ReadUiLanguage() { return settings_.ReadUiLanguage(); }
 
-void ProgramMainWindowServices::WriteUiLanguage(std::uint16_t languageId) { ::WriteUiLanguage(languageId); }
+void ProgramMainWindowServices::WriteUiLanguage(std::uint16_t languageId) { settings_.WriteUiLanguage(languageId); }
 
-UsbFwLoader* ProgramMainWindowServices::CreateLoader() { return new (std::nothrow) UsbFwLoader(context_); }
+UsbFwLoader* ProgramMainWindowServices::CreateLoader() { return new (std::nothrow) UsbFwLoader(context_.DeviceLink()); }
 
 void ProgramMainWindowServices::OpenProgressWindow(WindowRef mainWindow, UsbFwLoader* loader) {
   UpdateController::Instance().OpenProgressWindow(mainWindow, loader, &ApplicationImageInfo);

@@ -8,13 +8,16 @@
 #include <cstdint>
 
 #include "ui/main_window.h"
-#include "usb/device_link_context.h"
+#include "app/platform_context.h"
+
+class SettingsStore;
 
 // The other parts of the program as the updater and its demo have them; the loader runs on `context`
 // (the real USB stack for the updater, the emulated unit for the demo).
 class ProgramMainWindowServices final : public MainWindowServices {
  public:
-  explicit ProgramMainWindowServices(const DeviceLinkContext& context) : context_(context) {}
+  ProgramMainWindowServices(const PlatformContext& context, SettingsStore& settings)
+      : context_(context), settings_(settings) {}
   bool ValidateFirmwareImages() override;
   const char* ApplicationVersion() override;
   std::uint16_t ReadUiLanguage() override;
@@ -23,7 +26,8 @@ class ProgramMainWindowServices final : public MainWindowServices {
   void OpenProgressWindow(WindowRef mainWindow, UsbFwLoader* loader) override;
 
  private:
-  DeviceLinkContext context_;
+  PlatformContext context_;
+  SettingsStore& settings_;
 };
 
 // Creates the main window; null if it could not be created (or ended while it started, for want of a

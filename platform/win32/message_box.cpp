@@ -1,4 +1,4 @@
-#include "ui/message_box.h"
+#include "platform/win32/message_box.h"
 
 #include "ui/ui_language.h"
 

@@ -3,33 +3,49 @@
 #include <commctrl.h>
 
 #include "platform/win32/ui_dialog.h"
-#include "ui/message_box.h"
+#include "platform/win32/message_box.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
 #include "usb/result_code.h"
 
-static_assert(UI_WM_DESTROY == WM_DESTROY && UI_WM_INITDIALOG == WM_INITDIALOG && UI_WM_COMMAND == WM_COMMAND &&
-              UI_WM_TIMER == WM_TIMER && UI_IDCANCEL == IDCANCEL);
-static_assert(UI_MB_ICONERROR == MB_ICONERROR && UI_MB_ICONWARNING == MB_ICONWARNING &&
-              UI_MB_ICONINFORMATION == MB_ICONINFORMATION &&
-              UI_MB_QUESTION == (MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) && UI_IDNO == IDNO);
 static_assert(WM_UPDATE_NOTIFY == WM_APP, "the loader's notification is the first application message");
 
 namespace {
 
-// The controller of the progress window. There is one progress window at a time, on the interface thread;
-// the creation parameter stays 0, so the window finds its controller here.
-UpdateController* g_controller = nullptr;
-
-INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (g_controller == nullptr) return FALSE;
-  return g_controller->ProgressDialogProc(window, message, wParam, lParam);
-}
-
 HWND Hwnd(WindowRef window) { return static_cast<HWND>(window); }
 
 }  // namespace
+
+// The progress window's message table: each message becomes the event it stands for; the answers are what the
+// dialog manager expects. The window's controller comes with its creation and is kept in the window.
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) SetWindowLongPtrW(window, DWLP_USER, lParam);
+  auto* controller = reinterpret_cast<UpdateController*>(GetWindowLongPtrW(window, DWLP_USER));
+  if (controller == nullptr) return FALSE;
+  switch (message) {
+    case WM_INITDIALOG:
+      controller->OnOpened(window);
+      return FALSE;  // the dialog manager does not set the focus
+    case WM_COMMAND:
+      // Whatever the notification code; the caption's close button arrives here as IDCANCEL too.
+      if (LOWORD(wParam) != IDCANCEL) return FALSE;
+      controller->OnCancelAsked(window);
+      return TRUE;
+    case WM_TIMER:
+      controller->OnStepTimer(window, wParam);
+      return FALSE;
+    case WM_UPDATE_NOTIFY:  // the loader in wParam is not examined
+      controller->OnUpdateNotify(window, static_cast<ResultCode>(lParam));
+      return FALSE;
+    case WM_DESTROY:
+      controller->OnClosed();
+      SetWindowLongPtrW(window, DWLP_USER, 0);
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
 
 Win32ProgressView::Win32ProgressView(TimerIntervalFn timerInterval) : timerInterval_(timerInterval) {
   // The progress bar's class, in the version with the error state (the manifest asks for it).
@@ -38,8 +54,7 @@ Win32ProgressView::Win32ProgressView(TimerIntervalFn timerInterval) : timerInter
 }
 
 WindowRef Win32ProgressView::CreateProgressWindow(WindowRef parent, UpdateController& controller) {
-  g_controller = &controller;
-  return CreateUiDialog(IDD_PROGRESS_WINDOW, Hwnd(parent), ProgressDialogProc, 0);
+  return CreateUiDialog(IDD_PROGRESS_WINDOW, Hwnd(parent), ProgressDialogProc, reinterpret_cast<LPARAM>(&controller));
 }
 
 void Win32ProgressView::ShowProgressWindow(WindowRef window) { ShowWindow(Hwnd(window), SW_SHOW); }
@@ -78,8 +93,3 @@ void Win32ProgressView::KillTimer(WindowRef window, std::uintptr_t id) { ::KillT
 void Win32ProgressView::EnableParent(WindowRef parent, bool enable) { EnableWindow(Hwnd(parent), enable); }
 
 void Win32ProgressView::ForegroundParent(WindowRef parent) { SetForegroundWindow(Hwnd(parent)); }
-
-ProgressView& PlatformProgressView() {
-  static Win32ProgressView view;
-  return view;
-}

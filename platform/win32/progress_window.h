@@ -1,10 +1,13 @@
 #pragma once
 // The progress window on Windows: the modeless dialog of template 119 in the interface language, owned by the
-// main window, whose dialog procedure hands every message to the UpdateController.
+// main window, whose dialog procedure turns its messages into the UpdateController's events.
 
 #include <windows.h>
 
 #include "ui/progress_view.h"
+
+// The progress window's dialog procedure; the creation parameter is the window's UpdateController.
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 class Win32ProgressView final : public ProgressView {
  public:

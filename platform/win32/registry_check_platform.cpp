@@ -6,11 +6,8 @@
 #include <memory>
 
 #include "app/registry_check.h"
+#include "platform/program_context.h"
 
-static_assert(REGCHECK_MB_OK == MB_OK && REGCHECK_MB_YESNO == MB_YESNO && REGCHECK_MB_ICONERROR == MB_ICONERROR &&
-              REGCHECK_MB_SYSTEMMODAL == MB_SYSTEMMODAL);
-static_assert(REGCHECK_IDOK == IDOK && REGCHECK_IDYES == IDYES && REGCHECK_IDNO == IDNO);
-static_assert(REGCHECK_ERROR_CANCELLED == ERROR_CANCELLED);
 
 namespace {
 struct SidFree {

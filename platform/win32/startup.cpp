@@ -8,18 +8,20 @@
 #include "app/registry_check.h"
 #include "app/settings_store.h"
 #include "app/startup.h"
+#include "app/trace.h"
 #include "platform/win32/main_window.h"
 #include "ui/ui_language.h"
+#include "ui/update_controller.h"
 
 namespace {
 
 class Win32Startup final : public StartupPlatform {
  public:
-  Win32Startup(const DeviceLinkContext& context, std::int32_t& restartFlag)
-      : services_(context), restartFlag_(restartFlag) {}
+  Win32Startup(const PlatformContext& context, SettingsStore& settings, std::int32_t& restartFlag)
+      : context_(context), settings_(settings), services_(context, settings), restartFlag_(restartFlag) {}
 
-  int CheckTavikRegistry() override { return ::CheckTavikRegistry(); }
-  std::uint16_t ReadUiLanguage() override { return ::ReadUiLanguage(); }
+  int CheckTavikRegistry() override { return ::CheckTavikRegistry(*context_.registry, *context_.registryCheck); }
+  std::uint16_t ReadUiLanguage() override { return settings_.ReadUiLanguage(); }
   void SetInterfaceLanguage(std::uint16_t languageId) override { SetUiLanguage(languageId); }
   bool CreateMainWindow() override {
     HWND window = ::CreateMainWindow(services_, restartFlag_);
@@ -30,6 +32,8 @@ class Win32Startup final : public StartupPlatform {
   void RunMessageLoop() override { RunDialogMessageLoop(); }
 
  private:
+  const PlatformContext& context_;
+  SettingsStore& settings_;
   ProgramMainWindowServices services_;
   std::int32_t& restartFlag_;
 };
@@ -56,12 +60,17 @@ void RunDialogMessageLoop() {
   }
 }
 
-int RunUpdaterProgram(const DeviceLinkContext& context) {
+int RunUpdaterProgram(const PlatformContext& context) {
   // The progress window's bar is a common control.
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
+  // The process's one trace, settings store and update controller, on the context's parts.
+  StartTrace(context.trace);
+  UpdateController::CreateInstance(*context.progressView, *context.clock);
+  static SettingsStore settings(*context.registry);
+
   static std::int32_t restartFlag = 0;  // shared with the main window
-  Win32Startup platform(context, restartFlag);
+  Win32Startup platform(context, settings, restartFlag);
   return RunApplication(platform, restartFlag);
 }

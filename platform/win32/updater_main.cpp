@@ -1,6 +1,7 @@
 // The updater: the program on the real USB stack.
 #include <windows.h>
 
+#include "platform/program_context.h"
 #include "platform/win32/startup.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return RunUpdaterProgram(ProgramDeviceLinkContext()); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return RunUpdaterProgram(ProgramContext()); }

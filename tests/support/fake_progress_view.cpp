@@ -21,7 +21,7 @@ WindowRef FakeProgressView::CreateProgressWindow(WindowRef, UpdateController& co
   window_ = reinterpret_cast<WindowRef>(static_cast<std::uintptr_t>(0x1000 + windowsCreated));
   open_ = true;
   shown = false;
-  initDialogResult = controller.ProgressDialogProc(window_, UI_WM_INITDIALOG, 0, 0);
+  controller.OnOpened(window_);
   return open_ || handsBackDestroyed ? window_ : nullptr;
 }
 
@@ -40,7 +40,7 @@ void FakeProgressView::DestroyProgressWindow(WindowRef window) {
   open_ = false;
   shown = false;
   timers.clear();
-  controller_->ProgressDialogProc(window, UI_WM_DESTROY, 0, 0);
+  controller_->OnClosed();
 }
 
 void FakeProgressView::AddStatusLine(WindowRef, std::uint16_t textId) {
@@ -87,12 +87,24 @@ void FakeProgressView::ForegroundParent(WindowRef) {
 }
 
 bool FakeProgressView::Deliver(const PostedMessage& message) {
-  if (!open_ || message.window != window_) return false;
-  controller_->ProgressDialogProc(message.window, message.message, message.wParam, message.lParam);
+  if (!open_ || message.window != window_ || message.message != WM_UPDATE_NOTIFY) return false;
+  controller_->OnUpdateNotify(message.window, static_cast<ResultCode>(message.lParam));
   return true;
 }
 
 bool FakeProgressView::FireTimer(std::uintptr_t id) {
   if (!open_ || timers.count(id) == 0) return false;
-  return Deliver({window_, UI_WM_TIMER, id, 0});
+  return FireAnyTimer(id);
+}
+
+bool FakeProgressView::FireAnyTimer(std::uintptr_t id) {
+  if (!open_) return false;
+  controller_->OnStepTimer(window_, id);
+  return true;
+}
+
+bool FakeProgressView::AskCancel() {
+  if (!open_) return false;
+  controller_->OnCancelAsked(window_);
+  return true;
 }

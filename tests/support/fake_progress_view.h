@@ -37,11 +37,15 @@ class FakeProgressView final : public ProgressView {
   // The window that exists now, or null.
   WindowRef Window() const { return open_ ? window_ : nullptr; }
   bool IsOpen() const { return open_; }
-  // Hands a message to the dialog procedure, as the window system would: dropped when its window is gone.
-  // Returns whether it was delivered.
+  // Hands a posted notification of the loader to the controller, as the window system would: dropped when its
+  // window is gone. Returns whether it was delivered.
   bool Deliver(const PostedMessage& message);
-  // Fires an armed timer (UI_WM_TIMER); false if no such timer is armed.
+  // Fires an armed timer; false if no such timer is armed.
   bool FireTimer(std::uintptr_t id);
+  // Fires a timer with this identifier whether armed or not (as a stray timer message would).
+  bool FireAnyTimer(std::uintptr_t id);
+  // "Cancel" pressed; false when no window is open.
+  bool AskCancel();
 
   // What the test decides.
   std::function<int(const FakeBox&)> answer;  // the button pressed; without it, 1 (OK) for every box
@@ -56,7 +60,6 @@ class FakeProgressView final : public ProgressView {
   std::vector<FakeBox> boxes;        // boxes shown
   std::map<std::uintptr_t, std::uint32_t> timers;  // armed now: id -> milliseconds
   std::vector<std::uint32_t> timerPeriods;         // every timer armed, its milliseconds
-  std::intptr_t initDialogResult = -1;             // what the dialog procedure answered to its initialisation
   bool barError = false;
   bool parentEnabled = true;
   bool shown = false;

@@ -8,20 +8,25 @@
 namespace {
 std::mutex g_mutex;
 std::vector<std::string> g_lines;
-TraceSinkFn g_previous = nullptr;
 
-void CaptureSink(const char* line) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_lines.emplace_back(line);
-}
+// The test process's trace: its lines are kept while a capture is alive (a test starts the trace as start-up
+// does), and go nowhere otherwise.
+class CaptureSink final : public TraceSink {
+ public:
+  void Write(const char* line) override {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.emplace_back(line);
+  }
+};
+CaptureSink g_sink;
 }  // namespace
 
 TraceCapture::TraceCapture() {
   Clear();
-  g_previous = SetTraceSink(CaptureSink);
+  StartTrace(&g_sink);
 }
 
-TraceCapture::~TraceCapture() { SetTraceSink(g_previous); }
+TraceCapture::~TraceCapture() { StartTrace(nullptr); }
 
 std::vector<std::string> TraceCapture::Lines() const {
   std::lock_guard<std::mutex> lock(g_mutex);

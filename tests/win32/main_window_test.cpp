@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
@@ -307,6 +308,26 @@ TEST_F(Win32MainWindowTest, NoLoaderMeansNoWindow) {
   services_.loaderFails = true;
   EXPECT_EQ(Open(UILANG_ENGLISH), nullptr);
   EXPECT_TRUE(TakeQuit());
+}
+
+// The message table as the dialog manager sees it: what counts as handled, and what else happens.
+TEST_F(Win32MainWindowTest, TheTableLeavesOtherNotificationsCommandsAndSystemCommandsUnhandled) {
+  ASSERT_NE(Open(UILANG_ENGLISH), nullptr);
+  const auto proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrW(window_, DWLP_DLGPROC));
+  ASSERT_NE(proc, nullptr);
+  TraceCapture trace;
+  SendDlgItemMessageW(window_, IDC_SELECT_LANG, CB_SETCURSEL, 1, 0);
+  for (WORD notification : {0, 2, 3, 4, 7, 9, 10}) {
+    EXPECT_EQ(proc(window_, WM_COMMAND, MAKEWPARAM(IDC_SELECT_LANG, notification), 0), FALSE) << notification;
+  }
+  EXPECT_EQ(proc(window_, WM_SYSCOMMAND, SC_CLOSE, 0), FALSE);
+  EXPECT_EQ(proc(window_, WM_SYSCOMMAND, IDD_ABOUTBOX | 2, 0), FALSE);  // the value exactly
+  EXPECT_EQ(proc(window_, WM_COMMAND, IDOK, 0), FALSE);
+  EXPECT_EQ(proc(window_, WM_COMMAND, IDC_STATUS_LIST, 0), FALSE);
+  EXPECT_THAT(trace.Texts(), ::testing::ElementsAre("Message: WM_COMMAND -> Unknown 1",
+                                                    "Message: WM_COMMAND -> Unknown 40005"));
+  EXPECT_TRUE(services_.written.empty());
+  EXPECT_TRUE(IsWindow(window_));
 }
 
 TEST_F(Win32MainWindowTest, TheAboutBoxOpensFromTheSystemMenuAndClosesWithOk) {

@@ -1,7 +1,7 @@
 // MessageBoxFromIds with the real message box: a CBT hook on this thread sees each box as it is activated,
 // records it and answers it, so no test waits for a person.
 
-#include "ui/message_box.h"
+#include "platform/win32/message_box.h"
 
 #include <gtest/gtest.h>
 

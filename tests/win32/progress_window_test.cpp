@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
@@ -288,7 +289,7 @@ class ProgressWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_requestedIntervals.clear();
-    ASSERT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0);
+    ASSERT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image, ProgramResources()), 0);
     UseLanguage(UILANG_ENGLISH);
   }
 
@@ -311,7 +312,7 @@ class ProgressWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     gate.Open();
-    PumpUntil([&] { return loader.busy.load() == 0; });
+    PumpUntil([&] { return !loader.IsBusy(); });
     if (IsWindow(parent)) DestroyWindow(parent);
     SetUiLanguage(UILANG_ENGLISH);
     EXPECT_NO_USB_VIOLATIONS(usb);
@@ -335,7 +336,7 @@ class ProgressWindowTest : public ::testing::Test {
   }
 
   void RunToTheEnd() {
-    PumpUntil([&] { return !IsWindow(Progress()) && loader.busy.load() == 0; });
+    PumpUntil([&] { return !IsWindow(Progress()) && !loader.IsBusy(); });
   }
 
   std::size_t Requests(std::uint32_t blockId) {
@@ -447,6 +448,40 @@ TEST_F(ProgressWindowTest, ARefusedUnitGetsItsWarningWhileTheWindowIsStillHidden
   EXPECT_EQ(controller.progressWindow, nullptr);  // the window destroyed itself during its initialisation
   EXPECT_TRUE(IsWindowEnabled(parent));
   EXPECT_EQ(Requests(BLK_START), 0u);
+}
+
+// What the dialog manager is told: only the cancel command counts as handled, whatever its notification code
+// and whatever the answer.
+TEST_F(ProgressWindowTest, TheDialogProcedureReportsOnlyTheCancelCommandAsHandled) {
+  EmulatedUnit& unit = usb.AddUnit();
+  gate.Hook(unit);  // the first step waits at its first chunk: the window stays open
+  int answer = IDNO;
+  BoxAnswerer boxes(
+      parent, [&] { return Progress(); }, [&](const SeenBox&, int) { return answer; });
+  ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
+  const HWND window = Progress();
+
+  const struct {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+  } unhandled[] = {
+      {WM_COMMAND, IDOK, 0},
+      {WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BAR, 2), 0},  // another control's notification
+      {WM_UPDATE_NOTIFY, 0, FWL_PROGRESS},
+      {WM_PAINT, 0, 0},
+  };
+  for (const auto& m : unhandled) {
+    EXPECT_EQ(ProgressDialogProc(window, m.message, m.wParam, m.lParam), FALSE) << m.message;
+  }
+  EXPECT_TRUE(boxes.seen.empty());
+
+  EXPECT_EQ(ProgressDialogProc(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0), TRUE);  // "No": it stays
+  EXPECT_TRUE(IsWindow(window));
+  answer = IDYES;
+  EXPECT_EQ(ProgressDialogProc(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0xFFFF), 0), TRUE);
+  EXPECT_FALSE(IsWindow(window));
+  EXPECT_EQ(boxes.seen.size(), 2u);
 }
 
 TEST_F(ProgressWindowTest, TheBarMovesUnderTheCancelQuestionAndYesAbortsTheWorker) {

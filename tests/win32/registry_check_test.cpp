@@ -1,5 +1,6 @@
 // The driver registry check against the local machine's real registry, its real message boxes and the real
 // administrator test. Only the elevated start is faked: it would start this program again.
+#include "platform/program_context.h"
 #include "app/registry_check.h"
 
 #include <gtest/gtest.h>
@@ -140,15 +141,12 @@ class MessageBoxAnswer {
 
 class Win32RegistryCheckTest : public ::testing::Test {
  protected:
-  Win32RegistryCheckTest() {
-    SetActiveRegistry(nullptr);
-    previous_ = SetRegistryCheckPlatform(&platform_);
-    DeleteDriverKeys();
-  }
-  ~Win32RegistryCheckTest() override {
-    DeleteDriverKeys();
-    SetRegistryCheckPlatform(previous_);
-  }
+  Win32RegistryCheckTest() { DeleteDriverKeys(); }
+  ~Win32RegistryCheckTest() override { DeleteDriverKeys(); }
+
+  // The check's operations on the real registry (or the one a test chose) and the test's platform.
+  int CheckTavikRegistry() { return ::CheckTavikRegistry(*activeRegistry_, platform_); }
+  int CheckDeviceInterfaceGuids(int repair) { return ::CheckDeviceInterfaceGuids(*activeRegistry_, repair); }
 
   void InstallAllRight(const std::vector<std::string>& instances) {
     for (const Interface& i : kInterfaces) {
@@ -157,9 +155,7 @@ class Win32RegistryCheckTest : public ::testing::Test {
   }
 
   TestPlatform platform_;
-
- private:
-  RegistryCheckPlatform* previous_ = nullptr;
+  Registry* activeRegistry_ = &PlatformRegistry();
 };
 }  // namespace
 
@@ -274,7 +270,7 @@ TEST_F(Win32RegistryCheckTest, AdministratorIsToldInTheFixedEnglishBoxWhenValues
     RegistryHandle Root(RegistryRoot root) override { return PlatformRegistry().Root(root); }
     RegistryStatus OpenKey(RegistryHandle parent, const char* path, std::uint32_t access,
                            RegistryHandle* key) override {
-      if ((access & REGISTRY_SET_VALUE) != 0) return REGISTRY_ACCESS_DENIED;
+      if ((access & WIN_KEY_SET_VALUE) != 0) return WIN_ERROR_ACCESS_DENIED;
       return PlatformRegistry().OpenKey(parent, path, access, key);
     }
     RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access,
@@ -294,12 +290,12 @@ TEST_F(Win32RegistryCheckTest, AdministratorIsToldInTheFixedEnglishBoxWhenValues
     }
     RegistryStatus CloseKey(RegistryHandle key) override { return PlatformRegistry().CloseKey(key); }
   } noRepair;
-  SetActiveRegistry(&noRepair);
+  activeRegistry_ = &noRepair;
   platform_.administrator = true;
 
   MessageBoxAnswer answer(IDOK);
   EXPECT_EQ(CheckTavikRegistry(), 0);
-  SetActiveRegistry(nullptr);
+  activeRegistry_ = &PlatformRegistry();
   const auto& seen = MessageBoxAnswer::seen();
   EXPECT_EQ(seen.boxes, 1);
   EXPECT_EQ(seen.caption, "[NEV-Tavik] CheckTavikRegistry");

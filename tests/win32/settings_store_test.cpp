@@ -10,6 +10,8 @@
 
 #include "app/registry.h"
 
+#include "platform/program_context.h"
+
 namespace {
 constexpr char kKey[] = "software\\ostrel\\Velmora Communication System Software Update";
 constexpr char kValue[] = "UI Language";
@@ -49,16 +51,15 @@ void DeleteKey() { RegDeleteTreeA(HKEY_CURRENT_USER, kKey); }
 // Each test starts as a first start for this user; what was stored before is put back afterwards.
 class Win32SettingsStoreTest : public ::testing::Test {
  protected:
-  Win32SettingsStoreTest() : saved_(ReadStored()) {
-    SetActiveRegistry(nullptr);
-    DeleteKey();
-    ResetUiLanguageCache();
-  }
+  Win32SettingsStoreTest() : saved_(ReadStored()) { DeleteKey(); }
   ~Win32SettingsStoreTest() override {
     DeleteKey();
     if (saved_) Store(saved_->type, saved_->data);
-    ResetUiLanguageCache();
   }
+
+  // The program's store on the real registry, new as at a process start.
+  std::uint16_t ReadUiLanguage() { return store_.ReadUiLanguage(); }
+  void WriteUiLanguage(std::uint16_t language) { store_.WriteUiLanguage(language); }
 
   void ExpectStored(std::uint32_t language) {
     const auto value = ReadStored();
@@ -66,6 +67,8 @@ class Win32SettingsStoreTest : public ::testing::Test {
     EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(value->data, Dword(language));
   }
+
+  SettingsStore store_{PlatformRegistry()};
 
  private:
   std::optional<StoredValue> saved_;
@@ -100,7 +103,7 @@ TEST_F(Win32SettingsStoreTest, StoredValuesAreJudgedByTypeSizeAndLowBits) {
   };
   for (const Case& c : cases) {
     DeleteKey();
-    ResetUiLanguageCache();
+    store_ = SettingsStore(PlatformRegistry());  // nothing cached, as at a process start
     Store(c.type, c.data);
     EXPECT_EQ(ReadUiLanguage(), c.expected) << c.what;
     if (c.rewritten) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "image/crc32.h"

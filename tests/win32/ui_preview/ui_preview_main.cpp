@@ -14,7 +14,7 @@
 #include <initializer_list>
 
 #include "platform/win32/ui_dialog.h"
-#include "ui/message_box.h"
+#include "platform/win32/message_box.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 

@@ -1,0 +1,29 @@
+#pragma once
+// The program's own platform parts, one object each for the life of the process, defined by each platform
+// layer (platform/win32, platform/posix). Start-up gathers them into the PlatformContext; only start-up and
+// the tests of the platform layers name them.
+
+#include "app/platform_context.h"
+
+class MessagePoster;
+class ProgressView;
+class Registry;
+class RegistryCheckPlatform;
+class TraceSink;
+class UsbPlatform;
+
+// The program's context: every part below, the system clock and the program's own resources.
+PlatformContext ProgramContext();
+
+// The Win32 registry; natively a registry whose current-user part is kept in a per-user file.
+Registry& PlatformRegistry();
+// The token model, the program's path and arguments, the elevated start and early message boxes.
+RegistryCheckPlatform& PlatformRegistryCheck();
+// SetupAPI + WinUSB on Windows; natively a USB platform that finds no unit.
+UsbPlatform& PlatformUsb();
+// The debugger output on Windows, standard error elsewhere.
+TraceSink& PlatformTraceSink();
+// PostMessageW on Windows; natively a process-wide message queue.
+MessagePoster& PlatformMessagePoster();
+// The progress window (the Win32 dialog); natively none can be created.
+ProgressView& PlatformProgressView();

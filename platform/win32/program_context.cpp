@@ -1,0 +1,48 @@
+// The program's own platform on Windows: WinUSB, the Win32 registry and token, the debugger output, posted
+// window messages, the progress dialog, the system clock and the program's own resources.
+#include <windows.h>
+
+#include "app/clock.h"
+#include "app/trace.h"
+#include "image/image_resources.h"
+#include "platform/program_context.h"
+#include "platform/win32/progress_window.h"
+#include "platform/win32/winusb_platform.h"
+
+namespace {
+// The debugger output: one call per line, as a debug-output viewer expects.
+class DebuggerTraceSink final : public TraceSink {
+ public:
+  void Write(const char* line) override { OutputDebugStringA(line); }
+};
+}  // namespace
+
+UsbPlatform& PlatformUsb() {
+  // The library outlives the backend that calls into it (statics end in reverse order).
+  static WinUsbLibrary library;
+  static WinUsbPlatform platform(SystemWinUsbApi(library.Module()));
+  return platform;
+}
+
+TraceSink& PlatformTraceSink() {
+  static DebuggerTraceSink sink;
+  return sink;
+}
+
+ProgressView& PlatformProgressView() {
+  static Win32ProgressView view;
+  return view;
+}
+
+PlatformContext ProgramContext() {
+  PlatformContext context;
+  context.clock = &SystemClock();
+  context.usb = &PlatformUsb();
+  context.registry = &PlatformRegistry();
+  context.registryCheck = &PlatformRegistryCheck();
+  context.resources = &ProgramResources();
+  context.trace = &PlatformTraceSink();
+  context.poster = &PlatformMessagePoster();
+  context.progressView = &PlatformProgressView();
+  return context;
+}
