@@ -33,4 +33,3 @@ class PostedMessageQueue final : public MessagePoster {
   std::mutex mutex_;
   std::deque<PostedMessage> queue_;
 };
-

@@ -17,12 +17,12 @@ class UsbPlatform;
 struct PlatformContext {
   Clock* clock = nullptr;
   UsbPlatform* usb = nullptr;
-  Registry* registry = nullptr;                // the current user's settings and the driver's entries
+  Registry* registry = nullptr;                    // the current user's settings and the driver's entries
   RegistryCheckPlatform* registryCheck = nullptr;  // token, own path and arguments, elevation, early boxes
-  ResourceLoader* resources = nullptr;         // the embedded images
+  ResourceLoader* resources = nullptr;             // the embedded images
   TraceSink* trace = nullptr;
-  MessagePoster* poster = nullptr;             // how the worker reaches the progress window
-  ProgressView* progressView = nullptr;        // the progress window's view
+  MessagePoster* poster = nullptr;       // how the worker reaches the progress window
+  ProgressView* progressView = nullptr;  // the progress window's view
 
   // The part that the device link runs on.
   DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources}; }

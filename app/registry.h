@@ -69,4 +69,3 @@ class RegistryKey {
   Registry* registry_ = nullptr;
   RegistryHandle handle_ = nullptr;
 };
-

@@ -109,16 +109,15 @@ int CheckTavikRegistry(Registry& registry, RegistryCheckPlatform& platform) {
     CheckDeviceInterfaceGuids(registry, 1);  // only the check that follows decides
     const int result = CheckDeviceInterfaceGuids(registry, 0);
     if (result == 0) {
-      platform.ShowMessage(REGCHECK_ERROR, REGCHECK_CAPTION,
-                           WIN_MB_SYSTEMMODAL | WIN_MB_ICONERROR | WIN_MB_OK);
+      platform.ShowMessage(REGCHECK_ERROR, REGCHECK_CAPTION, WIN_MB_SYSTEMMODAL | WIN_MB_ICONERROR | WIN_MB_OK);
     }
     return result;
   }
 
   const int result = CheckDeviceInterfaceGuids(registry, 0);
   if (result != 0) return result;
-  if (platform.ShowMessage(REGCHECK_QUESTION, REGCHECK_CAPTION,
-                           WIN_MB_SYSTEMMODAL | WIN_MB_ICONERROR | WIN_MB_YESNO) == WIN_IDYES) {
+  if (platform.ShowMessage(REGCHECK_QUESTION, REGCHECK_CAPTION, WIN_MB_SYSTEMMODAL | WIN_MB_ICONERROR | WIN_MB_YESNO) ==
+      WIN_IDYES) {
     RelaunchElevated(platform);
   }
   return 0;

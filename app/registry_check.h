@@ -71,7 +71,6 @@ class RegistryCheckPlatform {
   virtual int ShowMessage(const char* text, const char* caption, std::uint32_t style) = 0;
 };
 
-
 class Registry;
 
 // Nonzero when the last check walk found every installed interface instance right; 0 otherwise, also after it

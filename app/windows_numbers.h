@@ -2,7 +2,7 @@
 // The numbers of the Windows API that the portable core uses, one name each: message-box styles and answers,
 // command ids and notifications, system error numbers, registry value types and access rights. They keep the
 // Windows values on every platform, so that the Win32 layer passes them on unchanged and the other platforms
-// answer in the same terms. platform/win32/windows_numbers_check.cpp checks each against <windows.h>.
+// answer in the same terms. platform/win32/windows_numbers_check.cpp checks each against the system headers.
 
 #include <cstdint>
 

@@ -40,8 +40,7 @@ extern FirmwareImageInfo BootloaderImageInfo;
 
 // Fills info from the image resourceId: its size, the version behind the size-chosen version tag, the hardware
 // range and the CRC-32. Returns nonzero when the version tag was found (info.kind nonzero), else 0.
-int ScanFirmwareImage(std::uint16_t resourceId, FirmwareImageInfo& info,
-                      ResourceLoader& resources);
+int ScanFirmwareImage(std::uint16_t resourceId, FirmwareImageInfo& info, ResourceLoader& resources);
 
 // Scans the application image, then the bootloader image, and checks each CRC-32; the first failure ends it.
 // Returns 1 when both images are present, carry their version tag and have the expected CRC-32, else 0.

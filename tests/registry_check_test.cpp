@@ -227,8 +227,7 @@ TEST_F(RegistryCheckTest, InstanceNamesUpTo255CharactersAreEnumerated) {
 
   MemoryRegistry registry;
   activeRegistry_ = &registry;
-  registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 0, cut), kValue, WIN_REG_SZ,
-                    WithNul(kGuidAa71));
+  registry.PutValue(RegistryRoot::LocalMachine, ParametersPath(kAcdc, 0, cut), kValue, WIN_REG_SZ, WithNul(kGuidAa71));
   registry.PutValue(RegistryRoot::LocalMachine, InterfacePath(kAcdc, 0) + "\\" + cut, kValue, WIN_REG_SZ,
                     WithNul(kGuidAa71));
   EXPECT_EQ(CheckDeviceInterfaceGuids(1), 1);
@@ -240,7 +239,7 @@ TEST_F(RegistryCheckTest, InstanceNamesUpTo255CharactersAreEnumerated) {
 TEST_F(RegistryCheckTest, RepairWritesEveryInstanceWithoutReadingOrAsking) {
   InstallAllRight({"1", "2"});
   PutGuid(kAcdc, 2, "2", Bytes(kGuid808d));                                     // no NUL
-  PutGuid(kAcdd, 0, "1", WithNul(kGuid808d + "tail"), WIN_REG_BINARY);    // right, kept as binary
+  PutGuid(kAcdd, 0, "1", WithNul(kGuid808d + "tail"), WIN_REG_BINARY);          // right, kept as binary
   PutGuid(kAcdd, 1, "2", WithNul("{c0850fa1-2b83-47db-bcb7-738ab1a8b498}"));    // lower case
   registry_.PutKey(RegistryRoot::LocalMachine, ParametersPath(kAcdd, 2, "3"));  // no value yet
   platform_.administrator = true;

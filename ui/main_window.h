@@ -42,13 +42,13 @@ class MainWindow {
   MainWindow& operator=(const MainWindow&) = delete;
 
   // What happened to the window, as its view reports it.
-  void OnOpened();         // made, being initialised
-  void OnCloseAsked();     // the caption's close button or the system menu's "Close"
-  void OnExitPressed();    // "Exit" (or Esc)
-  void OnUpdatePressed();  // "Update!"
-  void OnLanguageChosen();                // the chooser's selection changed
+  void OnOpened();                          // made, being initialised
+  void OnCloseAsked();                      // the caption's close button or the system menu's "Close"
+  void OnExitPressed();                     // "Exit" (or Esc)
+  void OnUpdatePressed();                   // "Update!"
+  void OnLanguageChosen();                  // the chooser's selection changed
   void OnUnknownCommand(std::uint16_t id);  // any other command (left unhandled)
-  void OnAboutAsked();     // the system menu's "About ..."
+  void OnAboutAsked();                      // the system menu's "About ..."
   void OnDestroyed();
 
   UsbFwLoader* Loader() const { return loader_.get(); }

@@ -13,4 +13,3 @@ struct DeviceLinkContext {
   MessagePoster* poster;
   ResourceLoader* resources;
 };
-

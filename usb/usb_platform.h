@@ -114,4 +114,3 @@ class UsbPlatform {
   // The calling thread's last error code after a failed call.
   virtual std::uint32_t LastError() = 0;
 };
-

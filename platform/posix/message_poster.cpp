@@ -1,4 +1,5 @@
 #include "app/message_poster.h"
+
 #include "platform/program_context.h"
 
 MessagePoster& PlatformMessagePoster() {

@@ -1,12 +1,13 @@
 // The program's platform natively: the per-user registry file, standard error for the trace, a message queue,
 // the system clock and the linked-in images. There is no window system (no progress window can be made) and no
 // USB stack of the program's own: a front end brings its own USB platform and views.
+#include "platform/program_context.h"
+
 #include <cstdio>
 
 #include "app/clock.h"
 #include "app/trace.h"
 #include "image/image_resources.h"
-#include "platform/program_context.h"
 #include "ui/progress_view.h"
 #include "usb/usb_platform.h"
 

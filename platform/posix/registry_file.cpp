@@ -1,13 +1,13 @@
 #include "platform/posix/registry_file.h"
 
-#include "platform/program_context.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 #include <vector>
+
+#include "platform/program_context.h"
 
 namespace {
 std::vector<std::string> SplitFields(const std::string& line) {

@@ -7,8 +7,8 @@
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
-#include "platform/win32/demo_unit_config.h"
 #include "platform/program_context.h"
+#include "platform/win32/demo_unit_config.h"
 #include "platform/win32/startup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

@@ -4,8 +4,8 @@
 
 #include "app/settings_store.h"
 #include "image/firmware_image.h"
-#include "platform/win32/ui_dialog.h"
 #include "platform/win32/message_box.h"
+#include "platform/win32/ui_dialog.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "ui/main_window.h"
 #include "app/platform_context.h"
+#include "ui/main_window.h"
 
 class SettingsStore;
 

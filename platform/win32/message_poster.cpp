@@ -1,7 +1,8 @@
 #include "app/message_poster.h"
-#include "platform/program_context.h"
 
 #include <windows.h>
+
+#include "platform/program_context.h"
 
 namespace {
 class Win32MessagePoster final : public MessagePoster {

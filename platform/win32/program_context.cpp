@@ -1,11 +1,12 @@
 // The program's own platform on Windows: WinUSB, the Win32 registry and token, the debugger output, posted
 // window messages, the progress dialog, the system clock and the program's own resources.
+#include "platform/program_context.h"
+
 #include <windows.h>
 
 #include "app/clock.h"
 #include "app/trace.h"
 #include "image/image_resources.h"
-#include "platform/program_context.h"
 #include "platform/win32/progress_window.h"
 #include "platform/win32/winusb_platform.h"
 

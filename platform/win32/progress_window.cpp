@@ -2,8 +2,8 @@
 
 #include <commctrl.h>
 
-#include "platform/win32/ui_dialog.h"
 #include "platform/win32/message_box.h"
+#include "platform/win32/ui_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"

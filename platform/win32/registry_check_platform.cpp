@@ -8,7 +8,6 @@
 #include "app/registry_check.h"
 #include "platform/program_context.h"
 
-
 namespace {
 struct SidFree {
   void operator()(void* sid) const { FreeSid(sid); }

@@ -4,7 +4,6 @@
 #include "app/registry.h"
 #include "platform/program_context.h"
 
-
 namespace {
 HKEY AsKey(RegistryHandle handle) { return static_cast<HKEY>(handle); }
 

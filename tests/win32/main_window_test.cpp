@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
+#include "platform/program_context.h"
 #include "platform/win32/startup.h"
 #include "support/counting_loader.h"
 #include "support/trace_capture.h"
@@ -324,8 +324,8 @@ TEST_F(Win32MainWindowTest, TheTableLeavesOtherNotificationsCommandsAndSystemCom
   EXPECT_EQ(proc(window_, WM_SYSCOMMAND, IDD_ABOUTBOX | 2, 0), FALSE);  // the value exactly
   EXPECT_EQ(proc(window_, WM_COMMAND, IDOK, 0), FALSE);
   EXPECT_EQ(proc(window_, WM_COMMAND, IDC_STATUS_LIST, 0), FALSE);
-  EXPECT_THAT(trace.Texts(), ::testing::ElementsAre("Message: WM_COMMAND -> Unknown 1",
-                                                    "Message: WM_COMMAND -> Unknown 40005"));
+  EXPECT_THAT(trace.Texts(),
+              ::testing::ElementsAre("Message: WM_COMMAND -> Unknown 1", "Message: WM_COMMAND -> Unknown 40005"));
   EXPECT_TRUE(services_.written.empty());
   EXPECT_TRUE(IsWindow(window_));
 }

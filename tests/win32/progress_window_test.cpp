@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/firmware_image.h"
+#include "platform/program_context.h"
 #include "platform/win32/ui_dialog.h"
 #include "support/emu_violations.h"
 #include "support/trace_capture.h"

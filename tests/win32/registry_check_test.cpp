@@ -1,6 +1,5 @@
 // The driver registry check against the local machine's real registry, its real message boxes and the real
 // administrator test. Only the elevated start is faked: it would start this program again.
-#include "platform/program_context.h"
 #include "app/registry_check.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "app/registry.h"
+#include "platform/program_context.h"
 #include "support/driver_keys.h"
 
 namespace {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "app/registry.h"
-
 #include "platform/program_context.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "image/crc32.h"
+#include "platform/program_context.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
 

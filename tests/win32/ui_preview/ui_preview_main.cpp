@@ -13,8 +13,8 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "platform/win32/ui_dialog.h"
 #include "platform/win32/message_box.h"
+#include "platform/win32/ui_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 
