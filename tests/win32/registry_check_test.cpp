@@ -307,8 +307,7 @@ TEST_F(Win32RegistryCheckTest, AdministratorIsToldInTheFixedEnglishBoxWhenValues
 }
 
 TEST(Win32RegistryCheckPlatform, AdministratorTestAgreesWithTheShell) {
-  SetRegistryCheckPlatform(nullptr);
-  const int administrator = IsUserAdministrator();
+  const int administrator = IsUserAdministrator(PlatformRegistryCheck());
   EXPECT_EQ(administrator != 0, IsUserAnAdmin() != FALSE);
   // Wine's prefix runs as an administrator-like user.
   if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr) {
@@ -326,11 +325,10 @@ TEST(Win32RegistryCheckPlatform, OwnPathAndArgumentsComeFromTheProcess) {
   EXPECT_FALSE(platform.GetProgramPath(tooSmall, sizeof tooSmall)) << "a cut path is no path";
 
   // The arguments of this test run, as the runtime split them (plain arguments split alike).
-  SetRegistryCheckPlatform(nullptr);
   std::string expected;
   for (int i = 1; i < __argc; ++i) {
     if (!expected.empty()) expected += ' ';
     expected += __argv[i];
   }
-  EXPECT_EQ(BuildRelaunchArguments(), expected.substr(0, REGCHECK_ARGUMENTS_SIZE - 1));
+  EXPECT_EQ(BuildRelaunchArguments(platform), expected.substr(0, REGCHECK_ARGUMENTS_SIZE - 1));
 }

@@ -485,8 +485,8 @@ TEST(WinUsbSystem, ResolvesEveryEntryPointAndFindsNoUnitHere) {
   EXPECT_NE(api.WinUsb_Free, nullptr);
 
   TraceCapture trace;
-  const DeviceLinkContext context = ProgramDeviceLinkContext();
-  EXPECT_EQ(context.usb, &ProgramUsbPlatform());
+  const DeviceLinkContext context = ProgramContext().DeviceLink();
+  EXPECT_EQ(context.usb, &PlatformUsb());
   UsbPort port(context);
   port.interfaceGuid = TAVIK_INTERFACE_GUID;
   EXPECT_EQ(port.OpenUsbConnection(), 0);
