@@ -1,7 +1,9 @@
 // The driver registry check's platform on Windows: the token membership test, the program's path and command
 // line, the elevated start through the shell, and message boxes.
-#include <shellapi.h>
+// windows.h first: the shell's header needs its definitions.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <memory>
 

@@ -3,8 +3,9 @@
 // from the system, tests put fakes behind it. winusb.dll is loaded at run time, so that a system whose
 // WinUSB cannot be called still starts, and the backend's sequences can run against fakes.
 
-#include <setupapi.h>
 #include <windows.h>
+
+#include <setupapi.h>
 #include <winusb.h>
 
 struct WinUsbApi {

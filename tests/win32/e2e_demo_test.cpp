@@ -1,9 +1,10 @@
 // End to end: the demo program (the updater on the emulated unit), and the updater itself, started as their
 // own processes and driven from outside through their windows, as a user would, with the trace read from the
 // debugger output.
+#include <windows.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <string>
 #include <vector>

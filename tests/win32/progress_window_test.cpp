@@ -5,9 +5,10 @@
 
 #include "platform/win32/progress_window.h"
 
+#include <windows.h>
+
 #include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <zlib.h>
 
 #include <chrono>

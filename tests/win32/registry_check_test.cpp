@@ -2,9 +2,10 @@
 // administrator test. Only the elevated start is faked: it would start this program again.
 #include "app/registry_check.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>

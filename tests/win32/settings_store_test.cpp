@@ -1,8 +1,9 @@
 // The settings store against the current user's real registry.
 #include "app/settings_store.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>

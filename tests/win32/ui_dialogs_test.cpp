@@ -1,9 +1,10 @@
 // The three dialog templates in the five languages: their bytes against the layouts, and the windows that the
 // real dialog manager makes of them.
 
+#include <windows.h>
+
 #include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <memory>

@@ -1,7 +1,8 @@
 // The program's language-neutral resources: icon groups, manifest and version block.
 
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>

@@ -1,7 +1,8 @@
 // The string table in the five languages, read through the program's own lookup by language.
 
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

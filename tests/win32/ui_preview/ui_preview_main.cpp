@@ -5,9 +5,10 @@
 //
 // Once the window is drawn the marker file is written; the program ends three seconds later.
 
+#include <windows.h>
+
 #include <commctrl.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>
