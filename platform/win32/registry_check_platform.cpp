@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/registry_check.h"
+#include "platform/win32/elevated_start.h"
 
 static_assert(REGCHECK_MB_OK == MB_OK && REGCHECK_MB_YESNO == MB_YESNO && REGCHECK_MB_ICONERROR == MB_ICONERROR &&
               REGCHECK_MB_SYSTEMMODAL == MB_SYSTEMMODAL);
@@ -55,15 +56,7 @@ class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
   }
 
   std::uint32_t StartElevated(const char* file, const char* parameters) override {
-    SHELLEXECUTEINFOA info = {};
-    info.cbSize = sizeof info;
-    info.fMask = 0;
-    info.hwnd = nullptr;
-    info.lpVerb = "runas";
-    info.lpFile = file;
-    info.lpParameters = parameters;
-    info.lpDirectory = nullptr;
-    info.nShow = SW_SHOWNORMAL;
+    SHELLEXECUTEINFOA info = ElevatedStartInfo(file, parameters);
     return ShellExecuteExA(&info) ? 0 : GetLastError();
   }
 
