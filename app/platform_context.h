@@ -6,6 +6,7 @@
 #include "usb/device_link_context.h"
 
 class Clock;
+class KeepAwake;
 class MessagePoster;
 class ProgressView;
 class Registry;

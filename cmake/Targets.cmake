@@ -10,6 +10,7 @@ add_library(updater_core STATIC
   app/settings_store.cpp
   app/startup.cpp
   app/trace.cpp
+  app/trace_file.cpp
   image/crc32.cpp
   image/firmware_image.cpp
   usb/block_protocol.cpp
@@ -30,7 +31,10 @@ endif()
 # The platform layer under the core: Win32, or the native stand-ins. `updater_platform` names whichever is built.
 if(WIN32)
   add_library(updater_win32 STATIC
+    platform/win32/elevated_start.cpp
+    platform/win32/keep_awake.cpp
     platform/win32/main_window.cpp
+    platform/win32/main_window_shell.cpp
     platform/win32/message_box.cpp
     platform/win32/message_poster.cpp
     platform/win32/program_context.cpp
@@ -38,6 +42,9 @@ if(WIN32)
     platform/win32/progress_window.cpp
     platform/win32/registry_check_platform.cpp
     platform/win32/startup.cpp
+    platform/win32/taskbar_progress.cpp
+    platform/win32/trace_file_storage.cpp
+    platform/win32/trace_folder_menu.cpp
     platform/win32/ui_dialog.cpp
     platform/win32/ui_language.cpp
     platform/win32/win32_registry.cpp

@@ -44,6 +44,7 @@ set(UPDATER_TEST_SOURCES
   tests/registry_check_test.cpp
   tests/settings_store_test.cpp
   tests/startup_test.cpp
+  tests/trace_file_test.cpp
   tests/trace_test.cpp
   tests/ui_language_test.cpp
   tests/update_controller_test.cpp
@@ -53,12 +54,18 @@ if(WIN32)
   list(APPEND UPDATER_TEST_SOURCES
     tests/win32/demo_unit_config_test.cpp
     tests/win32/e2e_demo_test.cpp
+    tests/win32/elevated_start_test.cpp
+    tests/win32/keep_awake_test.cpp
+    tests/win32/main_window_shell_test.cpp
     tests/win32/main_window_test.cpp
+    tests/win32/manifest_test.cpp
     tests/win32/message_box_test.cpp
     tests/win32/program_resources_test.cpp
     tests/win32/progress_window_test.cpp
     tests/win32/registry_check_test.cpp
     tests/win32/settings_store_test.cpp
+    tests/win32/taskbar_progress_test.cpp
+    tests/win32/trace_file_storage_test.cpp
     tests/win32/ui_dialog_template.cpp
     tests/win32/ui_dialogs_test.cpp
     tests/win32/ui_resources_test.cpp

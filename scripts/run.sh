@@ -33,14 +33,34 @@ EdgeScroll 0 0
 CONFIG
 status=0
 bash scripts/wine-session.sh build/windows bash -c '
+  # The program also keeps its trace in the user'"'"'s local application data: this run'"'"'s alone, kept beside.
+  local_data=$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d "\r")")
+  trace_folder="$local_data/ostrel/Velmora Communication System Software Update"
+  rm -f "$trace_folder/trace.log" "$trace_folder/trace.1.log"
   fvwm -r -f "$1" >/dev/null 2>&1 </dev/null &
   wm=$!
   sleep 1
   wine build/windows/HelmetDemoDriver.exe "$(winepath -w "$2")"
   status=$?
   kill "$wm" 2>/dev/null || true
+  cp "$trace_folder/trace.log" "$2/trace.log" 2>/dev/null || true
   exit $status' _ "$(pwd)/$wm_config" "$out" || status=$?
 rm -f "$wm_config"
+
+# The trace file holds the trace lines of the debugger output, each with the local time in front; the demo
+# unit's own lines go to the debugger output alone.
+if [ -f "$out/trace.log" ] && [ -f "$out/trace.txt" ]; then
+  if cmp -s <(sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} //' "$out/trace.log") \
+            <(grep -av '^\[Demo unit\]' "$out/trace.txt"); then
+    echo "run: trace.log:   $out/trace.log (its lines without their time are those of trace.txt)"
+  else
+    echo "run: trace.log differs from trace.txt beyond the time in front of each line" >&2
+    status=1
+  fi
+else
+  echo "run: no trace.log was left" >&2
+  status=1
+fi
 
 for picture in "$out"/*.bmp; do
   [ -e "$picture" ] || continue

@@ -24,7 +24,8 @@ trap cleanup EXIT
 # A display of our own; Xvfb picks a free number and writes it to the pipe.
 if [ -z "${WINE_SESSION_DISPLAY:-}" ]; then
   fifo=$(mktemp -u); mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" </dev/null >/dev/null 2>&1 &
+  # WINE_SESSION_SCREEN: a larger screen for pictures at a higher resolution.
+  Xvfb -displayfd 3 -screen 0 "${WINE_SESSION_SCREEN:-1024x768x24}" -nolisten tcp 3>"$fifo" </dev/null >/dev/null 2>&1 &
   xvfb_pid=$!
   read -r display_number <"$fifo"; rm -f "$fifo"
   export DISPLAY=":$display_number"

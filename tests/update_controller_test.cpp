@@ -20,6 +20,7 @@
 #include "image/firmware_image.h"
 #include "support/emu_violations.h"
 #include "support/fake_progress_view.h"
+#include "support/recording_keep_awake.h"
 #include "support/lockstep_poster.h"
 #include "support/trace_capture.h"
 #include "ui/resource_ids.h"
@@ -48,6 +49,10 @@ class UpdateControllerTest : public ::testing::Test {
  protected:
   UpdateControllerTest() { EXPECT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image, ProgramResources()), 0); }
   ~UpdateControllerTest() override {
+    // Every road that ends the update lets the PC sleep again.
+    if (!view.IsOpen()) {
+      EXPECT_FALSE(awake.held) << "the update is over, yet the PC is kept awake";
+    }
     // A worker still running at the end is let go; the loader's destruction then stops it.
     poster.Release();
   }
@@ -143,7 +148,8 @@ class UpdateControllerTest : public ::testing::Test {
   LockstepPoster poster;
   UsbFwLoader loader{DeviceLinkContext{&usb, &clock, &poster, &ProgramResources()}};
   FakeProgressView view;
-  UpdateController controller{view, clock};
+  RecordingKeepAwake awake;
+  UpdateController controller{view, clock, &awake};
   FirmwareImageInfo image{};
   WindowRef parent = reinterpret_cast<WindowRef>(0x77);
   std::vector<std::size_t> barAtStepStart;
@@ -767,11 +773,49 @@ TEST_F(UpdateControllerTest, CancelAsksEachTimeAndOnlyYesCloses) {
   EXPECT_EQ(questions, 2);
 }
 
+// The PC stays awake from the first step's start through the pauses to the end of the last step, and not while
+// the final message waits for the user; a refused start never holds it.
+TEST_F(UpdateControllerTest, KeepsThePcAwakeFromTheFirstStepToTheLastOnly) {
+  AddUnit();
+  ASSERT_EQ(Open(), 1);
+  EXPECT_TRUE(awake.held);
+  ASSERT_EQ(FinishStep(), FWL_OK);
+  EXPECT_TRUE(awake.held) << "across the pause";
+  bool heldAtFinalMessage = true;
+  view.answer = [&](const FakeBox&) {
+    heldAtFinalMessage = awake.held;
+    return 1;
+  };
+  PassStepPause(UPDATE_STEP_TABLE[controller.step].nextStep);
+  ASSERT_EQ(FinishStep(), FWL_OK);
+  PassStepPause(UPDATE_STEP_TABLE[controller.step].nextStep);
+  ASSERT_EQ(FinishStep(), FWL_OK);
+  EXPECT_FALSE(view.IsOpen());
+  EXPECT_FALSE(heldAtFinalMessage);
+  EXPECT_FALSE(awake.held);
+}
+
+// A unit that refuses the step's start (it runs its application) lets the PC sleep before its message shows.
+TEST_F(UpdateControllerTest, ARefusedStartLetsThePcSleepBeforeItsMessage) {
+  UnitConfig config;
+  config.mode = UnitMode::Application;
+  AddUnit(config);
+  bool heldAtMessage = true;
+  view.answer = [&](const FakeBox&) {
+    heldAtMessage = awake.held;
+    return 1;
+  };
+  EXPECT_EQ(Open(), 0);
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_FALSE(heldAtMessage);
+  EXPECT_FALSE(awake.held);
+}
+
 TEST(UpdateControllerInstance, IsMadeOnceForTheProcess) {
   FakeProgressView view;
   VirtualClock clock;
-  UpdateController& made = UpdateController::CreateInstance(view, clock);
-  EXPECT_EQ(&UpdateController::CreateInstance(view, clock), &made);
+  UpdateController& made = UpdateController::CreateInstance(view, clock, nullptr);
+  EXPECT_EQ(&UpdateController::CreateInstance(view, clock, nullptr), &made);
   EXPECT_EQ(&UpdateController::Instance(), &made);
   EXPECT_EQ(UpdateController::Instance().step, STEP_NONE);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/keep_awake.h"
 #include "image/firmware_image.h"
 #include "usb/usb_fw_loader.h"
 
@@ -51,15 +52,16 @@ bool ReadVersionNumber(const char* text, std::uint32_t* number) {
   return ReadVersionNumber(std::string_view(text), number);
 }
 
-UpdateController::UpdateController(ProgressView& view, Clock& clock) : view_(view), clock_(clock) {}
+UpdateController::UpdateController(ProgressView& view, Clock& clock, KeepAwake* keepAwake)
+    : view_(view), clock_(clock), keepAwake_(keepAwake) {}
 
 namespace {
 UpdateController* g_instance = nullptr;  // made once by start-up, on the interface thread
 }  // namespace
 
-UpdateController& UpdateController::CreateInstance(ProgressView& view, Clock& clock) {
+UpdateController& UpdateController::CreateInstance(ProgressView& view, Clock& clock, KeepAwake* keepAwake) {
   // Never destroyed: it outlives every main window.
-  if (g_instance == nullptr) g_instance = new UpdateController(view, clock);
+  if (g_instance == nullptr) g_instance = new UpdateController(view, clock, keepAwake);
   return *g_instance;
 }
 
@@ -113,6 +115,7 @@ void UpdateController::OnStepTimer(WindowRef window, std::uintptr_t timerId) {
 }
 
 void UpdateController::OnClosed() {
+  LetSleep();  // whatever ended the update: the window goes with it
   windowOpen_ = false;
   view_.EnableParent(parentWindow, true);
   view_.ForegroundParent(parentWindow);
@@ -148,8 +151,11 @@ int UpdateController::StartUpdateStep(UpdateStep next) {
   step = next;
   if (!IsUpdateStep(next)) return 0;
   const UpdateStepEntry& entry = UPDATE_STEP_TABLE[next];
+  // Held before the worker starts writing; let go at once when it does not start.
+  if (keepAwake_ != nullptr) keepAwake_->Hold();
   const ResultCode started = loader->UpdateFirmwareFromResource(entry.resourceId, entry.flashAddress);
   if (started != FWL_STARTED) {
+    LetSleep();
     ShowResultMessage(started);
     return 0;
   }
@@ -164,6 +170,7 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
       view_.SetTimer(window, static_cast<std::uintptr_t>(next), STEP_PAUSE_MS);
       return;
     }
+    LetSleep();  // nothing more is written; the final message may wait long for the user
     SetOverallProgress(100);
     ShowStage(STAGE_COMPLETED);
     view_.ShowMessage(window, IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, WIN_MB_ICONINFORMATION);
@@ -184,6 +191,7 @@ void UpdateController::OnUpdateNotify(WindowRef window, ResultCode code) {
   }
 
   // A failure, or success at a step that is none: the same words whatever the code.
+  LetSleep();
   ShowStage(STAGE_FAILED);
   view_.SetBarError(progressWindow);
   view_.SetBarPosition(progressWindow, 100);
@@ -244,6 +252,10 @@ int UpdateController::ConfirmCancel(WindowRef window) {
   if (view_.ShowMessage(window, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_QUESTION_STYLE) == WIN_IDNO) return 0;
   loader->RequestAbort();
   return 1;
+}
+
+void UpdateController::LetSleep() {
+  if (keepAwake_ != nullptr) keepAwake_->Release();
 }
 
 void UpdateController::DestroyProgressWindow(WindowRef window) {

@@ -15,6 +15,7 @@
 #include "usb/device_info.h"
 #include "usb/result_code.h"
 
+class KeepAwake;
 class UsbFwLoader;
 struct FirmwareImageInfo;
 
@@ -27,13 +28,15 @@ bool ReadVersionNumber(const char* text, std::uint32_t* number);
 
 class UpdateController {
  public:
-  UpdateController(ProgressView& view, Clock& clock);
+  // `keepAwake` (may be null) is held from the start of the first step until the update is over, so that the
+  // PC does not sleep while the unit is written or between its steps.
+  UpdateController(ProgressView& view, Clock& clock, KeepAwake* keepAwake = nullptr);
   UpdateController(const UpdateController&) = delete;
   UpdateController& operator=(const UpdateController&) = delete;
 
   // The one controller of the process, made by start-up from the program's context (CreateInstance) before
   // the first main window; it lives until the process ends.
-  static UpdateController& CreateInstance(ProgressView& view, Clock& clock);
+  static UpdateController& CreateInstance(ProgressView& view, Clock& clock, KeepAwake* keepAwake);
   static UpdateController& Instance();
 
   // Nonzero if the progress window was created and shown.
@@ -68,9 +71,11 @@ class UpdateController {
 
  private:
   void DestroyProgressWindow(WindowRef window);
+  void LetSleep();
 
   ProgressView& view_;
   Clock& clock_;
+  KeepAwake* keepAwake_;
   // Whether the progress window exists: from its initialisation to its destruction. A window that a nested
   // message loop has already destroyed is not destroyed again.
   bool windowOpen_ = false;

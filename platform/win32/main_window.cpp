@@ -4,6 +4,7 @@
 
 #include "app/settings_store.h"
 #include "image/firmware_image.h"
+#include "platform/win32/main_window_shell.h"
 #include "platform/win32/message_box.h"
 #include "platform/win32/ui_dialog.h"
 #include "ui/ui_language.h"
@@ -165,10 +166,13 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
   }
   if (self == nullptr) return FALSE;
+  // The shell's messages (trace folder item, taskbar button) never reach the logic.
+  if (HandleMainWindowShellMessage(window, message, wParam)) return TRUE;
 
   ++self->depth;
   const bool handled = Dispatch(self->Logic(), message, wParam);
   --self->depth;
+  if (message == WM_INITDIALOG) InitMainWindowShell(window);
   // After its destruction message the window has nothing more for the logic.
   if (message == WM_DESTROY) {
     SetWindowLongPtrW(window, DWLP_USER, 0);

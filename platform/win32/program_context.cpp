@@ -7,15 +7,27 @@
 #include "app/clock.h"
 #include "app/trace.h"
 #include "image/image_resources.h"
+#include "platform/win32/keep_awake.h"
 #include "platform/win32/progress_window.h"
+#include "platform/win32/trace_file_storage.h"
 #include "platform/win32/winusb_platform.h"
 
 namespace {
-// The debugger output: one call per line, as a debug-output viewer expects.
+// The debugger output: one call per line, as a debug-output viewer expects. The same line, time-stamped, also
+// goes to the user's trace file.
 class DebuggerTraceSink final : public TraceSink {
  public:
-  void Write(const char* line) override { OutputDebugStringA(line); }
+  void Write(const char* line) override {
+    OutputDebugStringA(line);
+    AppendToTraceFile(line);
+  }
 };
+
+// The interface thread's execution state: the update controller holds it while an update runs.
+KeepAwake& PlatformKeepAwake() {
+  static Win32KeepAwake keepAwake;
+  return keepAwake;
+}
 }  // namespace
 
 UsbPlatform& PlatformUsb() {
@@ -45,5 +57,6 @@ PlatformContext ProgramContext() {
   context.trace = &PlatformTraceSink();
   context.poster = &PlatformMessagePoster();
   context.progressView = &PlatformProgressView();
+  context.keepAwake = &PlatformKeepAwake();
   return context;
 }

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "platform/win32/message_box.h"
+#include "platform/win32/taskbar_progress.h"
 #include "platform/win32/ui_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
@@ -47,21 +48,27 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
   }
 }
 
-Win32ProgressView::Win32ProgressView(TimerIntervalFn timerInterval) : timerInterval_(timerInterval) {
+Win32ProgressView::Win32ProgressView(TimerIntervalFn timerInterval, TaskbarProgress* taskbar)
+    : timerInterval_(timerInterval), taskbar_(taskbar != nullptr ? taskbar : &ProgramTaskbarProgress()) {
   // The progress bar's class, in the version with the error state (the manifest asks for it).
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 }
 
 WindowRef Win32ProgressView::CreateProgressWindow(WindowRef parent, UpdateController& controller) {
+  parent_ = Hwnd(parent);
   return CreateUiDialog(IDD_PROGRESS_WINDOW, Hwnd(parent), ProgressDialogProc, reinterpret_cast<LPARAM>(&controller));
 }
 
-void Win32ProgressView::ShowProgressWindow(WindowRef window) { ShowWindow(Hwnd(window), SW_SHOW); }
+void Win32ProgressView::ShowProgressWindow(WindowRef window) {
+  ShowWindow(Hwnd(window), SW_SHOW);
+  taskbar_->OnUpdateShown(parent_);
+}
 
 void Win32ProgressView::DestroyProgressWindow(WindowRef window) {
   // A window that is already gone is left alone.
   if (IsWindow(Hwnd(window))) DestroyWindow(Hwnd(window));
+  taskbar_->OnUpdateGone(parent_);
 }
 
 void Win32ProgressView::AddStatusLine(WindowRef window, std::uint16_t textId) {
@@ -73,14 +80,17 @@ void Win32ProgressView::AddStatusLine(WindowRef window, std::uint16_t textId) {
 
 void Win32ProgressView::SetBarPosition(WindowRef window, std::uint32_t position) {
   SendDlgItemMessageW(Hwnd(window), IDC_PROGRESS_BAR, PBM_SETPOS, position, 0);
+  taskbar_->OnBarPosition(parent_, position);
 }
 
 void Win32ProgressView::SetBarError(WindowRef window) {
   SendDlgItemMessageW(Hwnd(window), IDC_PROGRESS_BAR, PBM_SETSTATE, PBST_ERROR, 0);
+  taskbar_->OnBarError(parent_);
 }
 
 int Win32ProgressView::ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId,
                                    std::uint32_t style) {
+  const FinalMessageAttention attention(*taskbar_, parent_, textId);
   return MessageBoxFromIds(Hwnd(owner), textId, captionId, style);
 }
 

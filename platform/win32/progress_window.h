@@ -6,6 +6,8 @@
 
 #include "ui/progress_view.h"
 
+class TaskbarProgress;
+
 // The progress window's dialog procedure; the creation parameter is the window's UpdateController.
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -14,7 +16,8 @@ class Win32ProgressView final : public ProgressView {
   // Maps the interval that the controller asks of a timer to the one set; the program keeps it, tests shorten
   // the five-second waits. Null: the interval as asked.
   using TimerIntervalFn = UINT (*)(UINT requestedMs);
-  explicit Win32ProgressView(TimerIntervalFn timerInterval = nullptr);
+  // `taskbar` mirrors the bar on the main window's taskbar button; null: the program's.
+  explicit Win32ProgressView(TimerIntervalFn timerInterval = nullptr, TaskbarProgress* taskbar = nullptr);
 
   WindowRef CreateProgressWindow(WindowRef parent, UpdateController& controller) override;
   void ShowProgressWindow(WindowRef window) override;
@@ -30,4 +33,6 @@ class Win32ProgressView final : public ProgressView {
 
  private:
   TimerIntervalFn timerInterval_;
+  TaskbarProgress* taskbar_;
+  HWND parent_ = nullptr;  // the main window, whose taskbar button shows the progress
 };

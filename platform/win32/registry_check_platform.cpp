@@ -9,6 +9,7 @@
 
 #include "app/registry_check.h"
 #include "platform/program_context.h"
+#include "platform/win32/elevated_start.h"
 
 namespace {
 struct SidFree {
@@ -51,15 +52,7 @@ class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
   }
 
   std::uint32_t StartElevated(const char* file, const char* parameters) override {
-    SHELLEXECUTEINFOA info = {};
-    info.cbSize = sizeof info;
-    info.fMask = 0;
-    info.hwnd = nullptr;
-    info.lpVerb = "runas";
-    info.lpFile = file;
-    info.lpParameters = parameters;
-    info.lpDirectory = nullptr;
-    info.nShow = SW_SHOWNORMAL;
+    SHELLEXECUTEINFOA info = ElevatedStartInfo(file, parameters);
     return ShellExecuteExA(&info) ? 0 : GetLastError();
   }
 

@@ -67,7 +67,7 @@ int RunUpdaterProgram(const PlatformContext& context) {
 
   // The process's one trace, settings store and update controller, on the context's parts.
   StartTrace(context.trace);
-  UpdateController::CreateInstance(*context.progressView, *context.clock);
+  UpdateController::CreateInstance(*context.progressView, *context.clock, context.keepAwake);
   static SettingsStore settings(*context.registry);
 
   static std::int32_t restartFlag = 0;  // shared with the main window

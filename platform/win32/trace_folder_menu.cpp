@@ -1,0 +1,22 @@
+#include "platform/win32/trace_folder_menu.h"
+
+#include "platform/win32/trace_file_storage.h"
+
+bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand) {
+  if (menu == nullptr) return false;
+  const int count = GetMenuItemCount(menu);
+  for (int position = 0; position < count; ++position) {
+    if (GetMenuItemID(menu, position) != afterCommand) continue;
+    return InsertMenuW(menu, static_cast<UINT>(position + 1), MF_BYPOSITION | MF_STRING, IDM_OPEN_TRACE_FOLDER,
+                       OPEN_TRACE_FOLDER_MENU_TEXT) != FALSE;
+  }
+  return false;
+}
+
+bool OpenTraceFolder(HWND owner, const std::wstring& folder, ShellOpenFn open) {
+  // The folder is made with the first trace line; one that could not be made then is tried once more.
+  if (!MakeTraceFolder(folder)) return false;
+  // The shell reports success with a value above 32.
+  const auto result = reinterpret_cast<INT_PTR>(open(owner, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return result > 32;
+}
