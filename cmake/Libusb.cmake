@@ -65,7 +65,7 @@ endif()
 
 if(UPDATER_BUILD_BENCHMARKS)
   find_package(benchmark REQUIRED)
-  add_executable(libusb_bench ${PROJECT_SOURCE_DIR}/bench/libusb/libusb_bench.cpp)
+  add_executable(libusb_bench ${PROJECT_SOURCE_DIR}/bench/libusb/libusb_bench.cpp ${PROJECT_SOURCE_DIR}/bench/alloc_counter.cpp)
   target_include_directories(libusb_bench PRIVATE ${PROJECT_SOURCE_DIR}/bench)
   target_link_libraries(libusb_bench PRIVATE updater_umockdev_unit benchmark::benchmark)
   target_compile_options(libusb_bench PRIVATE -O2)
