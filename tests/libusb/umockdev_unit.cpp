@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 
@@ -109,7 +108,8 @@ struct UmockdevUnits::Device {
   bool gone = false;
   UsbFileHandle file = UsbInvalidHandle();  // the unit's side of a claim
   UsbInterfaceHandle iface = UsbInvalidHandle();
-  std::deque<UMockdevIoctlData*> done;    // URBs to reap, status set; one reference each
+  // URBs to reap, status set, oldest first; one reference each. A vector keeps its room: no allocation per URB.
+  std::vector<UMockdevIoctlData*> done;
   std::vector<UMockdevIoctlData*> reads;  // IN URBs waiting for an answer that does not come; one reference each
   std::uint64_t submitted = 0;
   std::uint64_t discarded = 0;
@@ -285,7 +285,7 @@ struct UmockdevUnits::Device {
       std::lock_guard lock(mutex);
       if (done.empty()) return gone ? ENODEV : EAGAIN;
       data = done.front();
-      done.pop_front();
+      done.erase(done.begin());
     }
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
     umockdev_ioctl_data_set_ptr(slot, 0, data);
