@@ -37,6 +37,7 @@ inline constexpr std::uint32_t WIN_ERROR_NOT_SUPPORTED = 50;
 inline constexpr std::uint32_t WIN_ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t WIN_ERROR_SEM_TIMEOUT = 121;
 inline constexpr std::uint32_t WIN_ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr std::uint32_t WIN_ERROR_BUSY = 170;
 inline constexpr std::uint32_t WIN_ERROR_MORE_DATA = 234;
 inline constexpr std::uint32_t WIN_ERROR_NO_MORE_ITEMS = 259;
 inline constexpr std::uint32_t WIN_ERROR_OPERATION_ABORTED = 995;
