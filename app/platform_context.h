@@ -24,6 +24,7 @@ struct PlatformContext {
   TraceSink* trace = nullptr;
   MessagePoster* poster = nullptr;       // how the worker reaches the progress window
   ProgressView* progressView = nullptr;  // the progress window's view
+  KeepAwake* keepAwake = nullptr;        // keeps the PC awake while the unit is written; null: none
 
   // The part that the device link runs on.
   DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources}; }

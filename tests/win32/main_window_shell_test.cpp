@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
@@ -190,7 +191,7 @@ class TaskbarUpdateTest : public ::testing::Test {
   void SetUp() override {
     g_requestedIntervals.clear();
     g_longWaits = false;
-    ASSERT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image), 0);
+    ASSERT_NE(ScanFirmwareImage(IDR_APPLICATION_IMAGE, image, ProgramResources()), 0);
     SetUiLanguage(UILANG_ENGLISH);
     parent = CreateUiDialog(IDD_MAIN_WINDOW, nullptr, PlainDialogProc);
     ASSERT_NE(parent, nullptr);
