@@ -34,9 +34,9 @@ CRC32_CLMUL_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
 // The remainder of the 128 bits in x, followed by 32 zero bits, modulo P: the CRC register.
 CRC32_CLMUL_TARGET inline std::uint32_t Reduce(__m128i x) {
   const __m128i low32 = _mm_setr_epi32(-1, 0, -1, 0);
-  // 128 to 96 bits: the low 64 bits move on by 64, onto the high 64 (and the 32 zero bits).
+  // 128 to 96 bits: the first 64 bits are folded onto the last 64 and the 32 zero bits.
   x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(x, Constants(kFoldBy16Bytes), 0x10));
-  // 96 to 64 bits: the low 32 move on by 64.
+  // 96 to 64 bits: the first 32 are folded onto the last 64.
   x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, low32), Constants(kFold64Bits), 0x00));
   // Barrett: q = floor(x * mu / x^64), remainder = x - q * P; the remainder is left in bits 32 to 63.
   const __m128i barrett = Constants(kBarrett);
