@@ -12,6 +12,8 @@ add_library(updater_core STATIC
   app/trace.cpp
   app/trace_file.cpp
   image/crc32.cpp
+  image/crc32_clmul.cpp
+  image/crc32_table.cpp
   image/firmware_image.cpp
   usb/block_protocol.cpp
   usb/device_info_query.cpp

@@ -11,7 +11,9 @@ set(UPDATER_IMAGE_TOOL ${PROJECT_BINARY_DIR}/tools/image_tool)
 set(image_tool_sources
   ${PROJECT_SOURCE_DIR}/tools/image_tool.cpp
   ${PROJECT_SOURCE_DIR}/tools/crc_forcing.cpp
-  ${PROJECT_SOURCE_DIR}/image/crc32.cpp)
+  ${PROJECT_SOURCE_DIR}/image/crc32.cpp
+  ${PROJECT_SOURCE_DIR}/image/crc32_table.cpp
+  ${PROJECT_SOURCE_DIR}/image/crc32_clmul.cpp)
 add_custom_command(
   OUTPUT ${UPDATER_IMAGE_TOOL}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/tools
@@ -20,6 +22,7 @@ add_custom_command(
   DEPENDS ${image_tool_sources}
           ${PROJECT_SOURCE_DIR}/tools/crc_forcing.h
           ${PROJECT_SOURCE_DIR}/image/crc32.h
+          ${PROJECT_SOURCE_DIR}/image/crc32_kernels.h
           ${PROJECT_SOURCE_DIR}/image/firmware_image.h
           ${PROJECT_SOURCE_DIR}/image/image_resources.h
           ${PROJECT_SOURCE_DIR}/image/image_tags.h
