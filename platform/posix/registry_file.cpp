@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <istream>
+#include <ostream>
 #include <system_error>
 #include <vector>
 
@@ -58,6 +60,10 @@ RegistryStatus FileRegistry::SetValue(RegistryHandle key, const char* name, std:
 void FileRegistry::Load() {
   if (file_.empty()) return;
   std::ifstream in(file_);
+  ReadText(in);
+}
+
+void FileRegistry::ReadText(std::istream& in) {
   std::string line;
   while (std::getline(in, line)) {
     const std::vector<std::string> fields = SplitFields(line);
@@ -80,13 +86,17 @@ void FileRegistry::Save() const {
   const std::string temporary = file_ + ".new";
   {
     std::ofstream out(temporary, std::ios::trunc);
-    for (const Entry& entry : Values(RegistryRoot::CurrentUser)) {
-      if (!Storable(entry.path) || !Storable(entry.name)) continue;
-      out << entry.path << '\t' << entry.name << '\t' << entry.value.type << '\t' << ToHex(entry.value.data) << '\n';
-    }
-    if (!out.flush()) return;
+    if (!WriteText(out)) return;
   }
   std::filesystem::rename(temporary, target, error);
+}
+
+bool FileRegistry::WriteText(std::ostream& out) const {
+  for (const Entry& entry : Values(RegistryRoot::CurrentUser)) {
+    if (!Storable(entry.path) || !Storable(entry.name)) continue;
+    out << entry.path << '\t' << entry.name << '\t' << entry.value.type << '\t' << ToHex(entry.value.data) << '\n';
+  }
+  return static_cast<bool>(out.flush());
 }
 
 std::string UserRegistryFile() {

@@ -3,6 +3,7 @@
 // language lasts from run to run; the local machine's part stays empty (no driver entries to check).
 // One line per value: key path, value name, type, data in hex, separated by tabs.
 
+#include <iosfwd>
 #include <string>
 
 #include "app/memory_registry.h"
@@ -15,6 +16,11 @@ class FileRegistry final : public MemoryRegistry {
 
   RegistryStatus SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,
                           std::uint32_t size) override;
+
+  // The file's text: Read takes its value lines into the current user's part; Write gives a line for every
+  // value stored there. Load and save are these two over the file.
+  void ReadText(std::istream& in);
+  bool WriteText(std::ostream& out) const;
 
  private:
   void Load();
