@@ -1,11 +1,13 @@
-// The native settings file: its text read into a registry and written back, and read again. What one save
-// writes, the next load must give back: writing the reloaded registry gives the same text.
+// The native settings file: its text read into a registry, written back and read again. Nothing may be lost:
+// every line that is not blank is either a value or kept as it was; what one save writes, the next load gives
+// back with the same values, and writing that again gives the same text.
 //
 // Input: the file's text, as it is.
 
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/trace.h"
 #include "fuzz/fuzz_input.h"
@@ -18,6 +20,31 @@ std::string Written(const FileRegistry& registry) {
   return out.str();
 }
 
+// The lines that carry something: what getline gives, less those empty once a final CR is dropped.
+std::size_t LinesWithContent(const std::string& text) {
+  std::size_t count = 0;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) ++count;
+  }
+  return count;
+}
+
+bool SameValues(const FileRegistry& a, const FileRegistry& b) {
+  const auto x = a.Values(RegistryRoot::CurrentUser);
+  const auto y = b.Values(RegistryRoot::CurrentUser);
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (x[i].path != y[i].path || x[i].name != y[i].name || x[i].value.type != y[i].value.type ||
+        x[i].value.data != y[i].value.data) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void NoTrace(const char*) {}
 }  // namespace
 
@@ -27,14 +54,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
   FileRegistry loaded("");  // no file: everything stays in memory
-  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  std::istringstream in(text);
   loaded.ReadText(in);
+  FUZZ_CHECK(loaded.KeptLines().size() + loaded.Values(RegistryRoot::CurrentUser).size() == LinesWithContent(text));
   const std::string saved = Written(loaded);
 
   FileRegistry reloaded("");
   std::istringstream again(saved);
   reloaded.ReadText(again);
+  FUZZ_CHECK(SameValues(reloaded, loaded));
+  FUZZ_CHECK(reloaded.KeptLines() == loaded.KeptLines());
   FUZZ_CHECK(Written(reloaded) == saved);
   return 0;
 }
