@@ -135,6 +135,7 @@ def settings_file():
         "malformed_lines": b"garbage\n" + key + b"\tUI Language\t4\t-1\n" + key + b"\tA\t4\t+f\n" + key +
         b"\tB\t4\t f\n" + key + b"\tC\t4294967300\t00\n" + key + b"\tD\t4\t0c0\n" + good,
         "duplicate": good + key + b"\tui language\t4\t07040000\n",
+        "duplicate_spelling_a_key_otherwise": b"Ostrel\\a\tx\t4\t00\nostrel\\b\ty\t4\t00\nOSTREL\\B\tY\t4\t01\n",
         "empty_fields": b"\t\t0\t\n",
     }
 
