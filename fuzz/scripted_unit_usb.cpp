@@ -272,8 +272,18 @@ void ScriptedUnitUsb::CarryOut(const UsbBlock& request) {
       const std::uint32_t count = length < BLOCK_DATA_SIZE ? length : static_cast<std::uint32_t>(BLOCK_DATA_SIZE);
       const std::uint32_t start = request.BlockAddress - flashBase_;
       if (start < flash_.size() && flash_.size() - start >= count) {
-        std::uint8_t* to = flash_.data() + start;  // the usual case: inside the window
-        for (std::uint32_t i = 0; i < count; ++i) to[i] &= request.BlockData[i];
+        // The usual case, inside the window: eight bytes at a time.
+        std::uint8_t* to = flash_.data() + start;
+        std::uint32_t i = 0;
+        for (; i + 8 <= count; i += 8) {
+          std::uint64_t stored;
+          std::uint64_t written;
+          std::memcpy(&stored, to + i, 8);
+          std::memcpy(&written, request.BlockData + i, 8);
+          stored &= written;
+          std::memcpy(to + i, &stored, 8);
+        }
+        for (; i < count; ++i) to[i] &= request.BlockData[i];
       } else {
         for (std::uint32_t i = 0; i < count; ++i) {
           const std::uint32_t index = start + i;
