@@ -64,10 +64,10 @@ class FuzzInput {
 
 // Stops the run with a message when a property of the code under test does not hold: libFuzzer reports it
 // as a crash and keeps the input.
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                         \
-    }                                                                                       \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)

@@ -43,8 +43,8 @@ bool ScriptedUnitUsb::Fail(std::uint32_t error) {
 }
 
 std::uint32_t ScriptedUnitUsb::ErrorCode(std::uint8_t choice) const {
-  static constexpr std::uint32_t kErrors[] = {USB_ERROR_SEM_TIMEOUT, USB_ERROR_OPERATION_ABORTED,
-                                              USB_ERROR_GEN_FAILURE, USB_ERROR_DEVICE_NOT_CONNECTED};
+  static constexpr std::uint32_t kErrors[] = {USB_ERROR_SEM_TIMEOUT, USB_ERROR_OPERATION_ABORTED, USB_ERROR_GEN_FAILURE,
+                                              USB_ERROR_DEVICE_NOT_CONNECTED};
   return kErrors[choice % 4];
 }
 
@@ -80,8 +80,7 @@ const char* ScriptedUnitUsb::DetailDevicePath(const void* detail) {
   return static_cast<const char*>(detail) + kDetailHeader;
 }
 
-bool ScriptedUnitUsb::GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t,
-                                        std::uint32_t*) {
+bool ScriptedUnitUsb::GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t, std::uint32_t*) {
   return Fail(USB_ERROR_INVALID_PARAMETER);  // the loader never asks for a location
 }
 
@@ -303,7 +302,9 @@ void ScriptedUnitUsb::CarryOut(const UsbBlock& request) {
       break;
     }
     case BLK_GET_VERSION: {
-      static constexpr char kVersions[] = "001.005.010\0" "001.005.007";
+      static constexpr char kVersions[] =
+          "001.005.010\0"
+          "001.005.007";
       std::memcpy(answer_.BlockData, kVersions, sizeof kVersions);
       break;
     }

@@ -8,14 +8,14 @@
 // With UPDATER_FUZZ_STATS set, the run prints at its end how often the roads of interest were taken: the
 // comparison's failures, the verification pass, a chunk written again, the step's results.
 
+#include <sanitizer/asan_interface.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include <sanitizer/asan_interface.h>
 
 #include "app/clock.h"
 #include "app/message_poster.h"
@@ -54,21 +54,20 @@ void CountingSink(const char* line) {
 
 void PrintStats() {
   const Stats& s = g_stats;
-  std::fprintf(stderr,
-               "unit answers: %llu runs, device information read %llu times\n"
-               "  exchanges %llu: sound %llu, flipped %llu, raw %llu, failed transfers %llu\n"
-               "  comparison failures: address %llu, length %llu, data bytes %llu; chunks erased again %llu\n"
-               "  verification pass began in %llu runs, ended the step with FWL_ERR_COMPARE in %llu\n"
-               "  version texts copied %llu times\n  step results:",
-               static_cast<unsigned long long>(s.runs), static_cast<unsigned long long>(s.deviceInfoOk),
-               static_cast<unsigned long long>(s.unit.exchanges), static_cast<unsigned long long>(s.unit.soundAnswers),
-               static_cast<unsigned long long>(s.unit.flippedAnswers),
-               static_cast<unsigned long long>(s.unit.rawAnswers),
-               static_cast<unsigned long long>(s.unit.failedTransfers),
-               static_cast<unsigned long long>(s.compareAddress), static_cast<unsigned long long>(s.compareLength),
-               static_cast<unsigned long long>(s.compareData), static_cast<unsigned long long>(s.unit.repeatedErases),
-               static_cast<unsigned long long>(s.verifyRuns), static_cast<unsigned long long>(s.verifyCompareRuns),
-               static_cast<unsigned long long>(s.copiedVersions));
+  std::fprintf(
+      stderr,
+      "unit answers: %llu runs, device information read %llu times\n"
+      "  exchanges %llu: sound %llu, flipped %llu, raw %llu, failed transfers %llu\n"
+      "  comparison failures: address %llu, length %llu, data bytes %llu; chunks erased again %llu\n"
+      "  verification pass began in %llu runs, ended the step with FWL_ERR_COMPARE in %llu\n"
+      "  version texts copied %llu times\n  step results:",
+      static_cast<unsigned long long>(s.runs), static_cast<unsigned long long>(s.deviceInfoOk),
+      static_cast<unsigned long long>(s.unit.exchanges), static_cast<unsigned long long>(s.unit.soundAnswers),
+      static_cast<unsigned long long>(s.unit.flippedAnswers), static_cast<unsigned long long>(s.unit.rawAnswers),
+      static_cast<unsigned long long>(s.unit.failedTransfers), static_cast<unsigned long long>(s.compareAddress),
+      static_cast<unsigned long long>(s.compareLength), static_cast<unsigned long long>(s.compareData),
+      static_cast<unsigned long long>(s.unit.repeatedErases), static_cast<unsigned long long>(s.verifyRuns),
+      static_cast<unsigned long long>(s.verifyCompareRuns), static_cast<unsigned long long>(s.copiedVersions));
   for (std::size_t code = 0; code < s.stepResults.size(); ++code) {
     if (s.stepResults[code] != 0) {
       std::fprintf(stderr, " %zu: %llu", code, static_cast<unsigned long long>(s.stepResults[code]));
@@ -92,8 +91,8 @@ int g_window;
 // The image bytes: any fixed pattern; the unit's answers are what is fuzzed.
 std::uint8_t ImageByte(std::uint32_t offset) { return static_cast<std::uint8_t>(offset * 167 + (offset >> 8) + 3); }
 
-constexpr std::uint32_t kSmallImageLimit = 1024;   // most runs: one chunk of a few blocks
-constexpr std::uint32_t kLargeImageExtra = 1024;   // some runs: a full chunk and part of a second
+constexpr std::uint32_t kSmallImageLimit = 1024;  // most runs: one chunk of a few blocks
+constexpr std::uint32_t kLargeImageExtra = 1024;  // some runs: a full chunk and part of a second
 constexpr std::uint32_t kMaxImageSize = CHUNK_SIZE + kLargeImageExtra;
 constexpr std::uint32_t kFlashAddresses[] = {0x20000, 0x80000, 0x100000};
 

@@ -12,8 +12,8 @@
 #include "emu/emulated_usb.h"
 #include "support/emu_fixture.h"
 #include "support/emu_host.h"
-#include "support/held_sleep_clock.h"
 #include "support/emu_violations.h"
+#include "support/held_sleep_clock.h"
 
 namespace {
 struct EmuFault : EmuHostTest {

@@ -156,7 +156,7 @@ void FileRegistry::ReadText(std::istream& in) {
     ++number;
     std::string line = raw;
     if (!line.empty() && line.back() == '\r') line.pop_back();  // a file saved with CR LF
-    if (line.empty()) continue;                                // a blank line holds nothing
+    if (line.empty()) continue;                                 // a blank line holds nothing
 
     const std::vector<std::string> fields = SplitFields(line);
     std::uint32_t type = 0;

@@ -25,8 +25,7 @@ class FileRegistry final : public MemoryRegistry {
   // Key paths and value names that a line cannot hold (a tab, CR or LF in them) are refused with
   // REGISTRY_ACCESS_DENIED, so that every value stored can be saved. A value that cannot be written to the
   // file stays set for this run; the call then reports REGISTRY_ACCESS_DENIED and the trace says why.
-  RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access,
-                           RegistryHandle* key) override;
+  RegistryStatus CreateKey(RegistryHandle parent, const char* path, std::uint32_t access, RegistryHandle* key) override;
   RegistryStatus SetValue(RegistryHandle key, const char* name, std::uint32_t type, const void* data,
                           std::uint32_t size) override;
 

@@ -196,10 +196,9 @@ TEST_F(RegistryFileTest, AFileThatCannotBeReadIsNeverWrittenOver) {
   FileRegistry registry(file_);
   EXPECT_EQ(SetDword(registry, "UI Language", 1040), REGISTRY_ACCESS_DENIED);
   EXPECT_TRUE(std::filesystem::is_directory(file_));
-  EXPECT_EQ(capture.Texts(),
-            (std::vector<std::string>{
-                "Settings file " + file_ +
-                    " could not be read; it is left as it is and no setting is saved in this run",
-                "Settings file " + file_ +
-                    " was not written: it could not be read, and writing would lose what it holds"}));
+  EXPECT_EQ(
+      capture.Texts(),
+      (std::vector<std::string>{
+          "Settings file " + file_ + " could not be read; it is left as it is and no setting is saved in this run",
+          "Settings file " + file_ + " was not written: it could not be read, and writing would lose what it holds"}));
 }
