@@ -131,6 +131,8 @@ ResultCode UsbFwLoader::StartUpdateFirmwareData(std::uint32_t address) {
   return FWL_STARTED;
 }
 
+// Ends the transfer that is in flight now. One that the worker begins in the instant after (between its write
+// and its read) is not ended: it runs to its answer or its timeout, and the abort flag does the rest, as before.
 void UsbFwLoader::AbortTransfersInFlight() {
   std::lock_guard lock(transferMutex_);
   if (!transfersAbortable_) return;
