@@ -12,8 +12,35 @@ class SteadyClock final : public Clock {
             .count());
   }
   void SleepMs(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  bool SleepMsUnlessWoken(std::uint32_t ms, Wakeup& wakeup) override {
+    return !wakeup.WaitFor(std::chrono::milliseconds(ms));
+  }
 };
 }  // namespace
+
+void Wakeup::Signal() {
+  {
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+  }
+  signalledChanged_.notify_all();
+}
+
+bool Wakeup::Signalled() {
+  std::lock_guard lock(mutex_);
+  return signalled_;
+}
+
+bool Wakeup::WaitFor(std::chrono::milliseconds realTime) {
+  std::unique_lock lock(mutex_);
+  return signalledChanged_.wait_for(lock, realTime, [this] { return signalled_; });
+}
+
+bool Clock::SleepMsUnlessWoken(std::uint32_t ms, Wakeup& wakeup) {
+  if (wakeup.Signalled()) return false;
+  SleepMs(ms);
+  return true;
+}
 
 Clock& SystemClock() {
   static SteadyClock clock;

@@ -49,6 +49,10 @@ set(UPDATER_TEST_SOURCES
   tests/ui_language_test.cpp
   tests/update_controller_test.cpp
   tests/usb_port_test.cpp)
+if(NOT WIN32)
+  # The native stand-ins.
+  list(APPEND UPDATER_TEST_SOURCES tests/posix/registry_file_test.cpp)
+endif()
 if(WIN32)
   # The Win32 layer for real under Wine, and the programs end to end.
   list(APPEND UPDATER_TEST_SOURCES

@@ -65,6 +65,9 @@ struct EmulatedUsb::DeviceFile {
 struct EmulatedUsb::Interface {
   EmulatedUnit* unit;
   std::uint64_t epoch;
+  // The read waiting on the clock, if any: AbortPipe on its pipe wakes it.
+  Wakeup* readInFlight = nullptr;
+  std::uint8_t readPipe = 0;
 };
 
 EmulatedUsb::EmulatedUsb(Clock& clock) : clock_(clock) {}
@@ -515,8 +518,28 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
   }
   // After a reset the unit leaves once its answer is out (or the host has given up on it).
   if (unit.resetPending_) unit.LeaveBus(now + sleepMs + unit.config_.resetOffBusMs);
+  if (sleepMs == 0) {
+    if (!ok) return Fail(WIN_ERROR_SEM_TIMEOUT);
+    return true;
+  }
+
+  // While it waits the read is in flight: AbortPipe on its pipe, from another thread, ends it at once.
+  Wakeup aborted;
+  i->readInFlight = &aborted;
+  i->readPipe = pipeId;
   lock.unlock();
-  if (sleepMs > 0) clock_.SleepMs(sleepMs);
+  const bool waited = clock_.SleepMsUnlessWoken(sleepMs, aborted);
+  lock.lock();
+  if (Interface* still = FindInterface(handle); still != nullptr && still->readInFlight == &aborted) {
+    still->readInFlight = nullptr;
+  }
+  if (!waited) {
+    // The host gave up on the answer: the unit drops the request, as when a read times out.
+    unit.answerPending_ = false;
+    unit.busyUntilUs_ = std::min(unit.busyUntilUs_, clock_.NowMs() * 1000);
+    if (transferred) *transferred = 0;
+    return Fail(WIN_ERROR_OPERATION_ABORTED);
+  }
   if (!ok) return Fail(WIN_ERROR_SEM_TIMEOUT);
   return true;
 }
@@ -532,6 +555,8 @@ bool EmulatedUsb::AbortPipe(UsbInterfaceHandle handle, std::uint8_t pipeId) {
   if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   if (i->unit->EndpointIndex(pipeId) < 0) return Fail(WIN_ERROR_INVALID_PARAMETER);
   if (pipeId & 0x80) i->unit->answerPending_ = false;
+  // A read in flight on the pipe ends at once. (A write is never in flight: the unit takes it at once.)
+  if (i->readInFlight != nullptr && i->readPipe == pipeId) i->readInFlight->Signal();
   return true;
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: set-up, then the native tests, the sanitizer runs (ASan+UBSan, TSan) and the
-# Windows tests under Wine. Exits non-zero if any part fails.
+# The whole test suite: set-up, then the native tests, the sanitizer runs (ASan+UBSan, TSan), the Windows
+# tests under Wine and a short run of every fuzz target. Exits non-zero if any part fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,5 +28,8 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_native tsan
 
 echo "=== windows: tests under Wine"
 bash scripts/wine-session.sh build/windows bash -c 'cd build/windows && ctest --output-on-failure --timeout 600'
+
+echo "=== fuzz: every fuzz target for a few seconds"
+bash scripts/fuzz.sh
 
 echo "=== all tests passed"

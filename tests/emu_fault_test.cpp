@@ -13,6 +13,7 @@
 #include "support/emu_fixture.h"
 #include "support/emu_host.h"
 #include "support/emu_violations.h"
+#include "support/held_sleep_clock.h"
 
 namespace {
 struct EmuFault : EmuHostTest {
@@ -108,6 +109,35 @@ TEST_F(EmuFault, SlowEraseOutlastsTheTwentySecondTimeout) {
   unit.AddFault({.kind = FaultKind::SlowErase, .value = 19000});
   EXPECT_EQ(host.Exchange(MakeRequest(BLK_ERASE, 0x200000, 0x10000), 20000).answer.BlockID, BLK_ACK);
   EXPECT_EQ(clock.NowMs(), 39000u);
+}
+
+// A read waiting for a slow erase's answer is in flight: aborting its pipe from another thread ends it at once.
+TEST(EmuAbort, AbortingThePipeEndsAReadInFlightAtOnce) {
+  HeldSleepClock clock;
+  EmulatedUsb usb{clock};
+  EmulatedUnit& unit = usb.AddUnit();
+  EmuHost host{usb};
+  ASSERT_TRUE(host.Open());
+  unit.AddFault({.kind = FaultKind::SlowErase, .value = 25000});
+
+  EmuHost::Result erase;
+  std::thread updater([&] { erase = host.Exchange(MakeRequest(BLK_ERASE, 0x200000, 0x10000), 20000); });
+  ASSERT_TRUE(clock.WaitForHeldSleep());
+  EXPECT_TRUE(usb.AbortPipe(host.Interface(), host.PipeOut()));  // nothing in flight there
+  EXPECT_TRUE(usb.AbortPipe(host.Interface(), host.PipeIn()));
+  updater.join();
+
+  EXPECT_TRUE(erase.written);
+  EXPECT_FALSE(erase.read);
+  EXPECT_EQ(erase.error, WIN_ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(clock.NowMs(), 0u);
+  // The unit dropped the request with the host: the next one is answered at once, and by its own answer.
+  const auto mode = host.Exchange(MakeRequest(BLK_GET_MODE));
+  EXPECT_EQ(mode.answer.BlockID, BLK_NAK);
+  EXPECT_EQ(clock.NowMs(), 0u);
+  host.Close();
+  EXPECT_NO_USB_VIOLATIONS(usb);
+  EXPECT_EQ(usb.OpenHandleCount(), 0u);
 }
 
 TEST_F(EmuFault, TransientBitErrorOnAWriteReadsBackWrongOnce) {

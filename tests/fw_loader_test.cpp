@@ -15,6 +15,7 @@
 #include "emu/emulated_usb.h"
 #include "support/emu_violations.h"
 #include "support/fake_resources.h"
+#include "support/held_sleep_clock.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
 
@@ -501,6 +502,45 @@ TEST(FwLoader, DestroyingTheLoaderDuringAStepStopsTheWorkerFirst) {
   EXPECT_EQ(rig.RequestIds(unit).back(), BLK_RESET);
   EXPECT_EQ(rig.clock.NowMs(), 0u);  // no pause: no step follows
   EXPECT_EQ(rig.usb.OpenHandleCount(), 0u);
+}
+
+// The user quits while the unit takes long over an erase: the destructor aborts the pipes, so the answer is
+// not waited for; the worker still resets the unit and ends as after a cancel, with the same lines.
+TEST(FwLoader, DestroyingTheLoaderDuringASlowEraseDoesNotWaitForTheAnswer) {
+  HeldSleepClock clock;  // the erase's read is held until it is woken: the destructor runs while it is in flight
+  EmulatedUsb usb{clock};
+  PostedMessageQueue queue;
+  FakeResources resources;
+  resources.Add(IDR_BOOTLOADER_IMAGE, TestImage(10000, 1));
+  DeviceLinkContext context{&usb, &clock, &queue, &resources};
+  auto loader = std::make_unique<UsbFwLoader>(context);
+  loader->SetNotifyWindow(kWindow, 0, WM_UPDATE_NOTIFY);
+  EmulatedUnit& unit = usb.AddUnit();
+  unit.AddFault({.kind = FaultKind::SlowErase, .blockId = BLK_ERASE, .value = 25000});
+
+  TraceCapture capture;
+  ASSERT_EQ(loader->UpdateFirmwareFromResource(IDR_BOOTLOADER_IMAGE, 0x20000), FWL_STARTED);
+  ASSERT_TRUE(clock.WaitForHeldSleep());
+  loader.reset();
+
+  EXPECT_EQ(clock.NowMs(), 0u);  // neither the erase's 20 s nor the pause after the reset
+  const auto exchanges = unit.Exchanges();
+  ASSERT_GE(exchanges.size(), 2u);
+  EXPECT_EQ(exchanges[exchanges.size() - 2].request.BlockID, BLK_ERASE);
+  EXPECT_EQ(exchanges.back().request.BlockID, BLK_RESET);
+  EXPECT_TRUE(exchanges.back().answered);
+  const auto texts = capture.Texts();
+  const std::vector<std::string> tail{"WriteUsbPipeData: USBDev_PipeRd() failed! error = 995, bytesWritten = 0",
+                                      ProgramLine(0),
+                                      "SendUpdateResult = 9",
+                                      kResourceCleanup,
+                                      "SendUpdateResult = 10",
+                                      "FirmwareUpdateCleanup for unknown Firmware Source!"};
+  ASSERT_GE(texts.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(texts.end() - 6, texts.end()), tail);
+  EXPECT_NO_USB_VIOLATIONS(usb);
+  EXPECT_EQ(usb.OpenHandleCount(), 0u);
+  EXPECT_EQ(resources.Loads(), resources.Frees());
 }
 
 TEST(FwLoader, DestroyingAnIdleLoaderClosesNothingThatIsNotOpen) {

@@ -10,6 +10,8 @@
 #include "support/trace_capture.h"
 
 #if !defined(_WIN32)
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 
@@ -181,7 +183,9 @@ namespace {
 // The native store: the same rules over a per-user file.
 class SettingsFileTest : public ::testing::Test {
  protected:
-  SettingsFileTest() : file_(::testing::TempDir() + "settings_file_test/ostrel/registry.txt") {
+  // A folder of this process: CTest runs the test cases in processes side by side.
+  SettingsFileTest()
+      : file_(::testing::TempDir() + "settings_file_test_" + std::to_string(getpid()) + "/ostrel/registry.txt") {
     std::remove(file_.c_str());
   }
   ~SettingsFileTest() override { std::remove(file_.c_str()); }

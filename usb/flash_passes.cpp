@@ -161,6 +161,8 @@ ResultCode UsbFwLoader::DataCompare(const UsbBlock& readBack, const UsbBlock& ex
 
   // A length beyond the data field compares the data field only: nothing past it is data.
   const std::uint32_t length = expected.BlockLength < BLOCK_DATA_SIZE ? expected.BlockLength : BLOCK_DATA_SIZE;
+  if (std::memcmp(readBack.BlockData, expected.BlockData, length) == 0) return FWL_OK;  // the usual case, at once
+
   std::uint32_t first = length;
   for (std::uint32_t i = 0; i < length; ++i) {
     if (readBack.BlockData[i] == expected.BlockData[i]) continue;

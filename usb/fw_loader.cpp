@@ -19,13 +19,15 @@ constexpr std::uint32_t RESET_PAUSE_MS = 2000;
 UsbFwLoader::UsbFwLoader(const DeviceLinkContext& context) : UsbPort(context), fileHandle(UsbInvalidHandle()) {}
 
 UsbFwLoader::~UsbFwLoader() {
-  // A running worker is stopped cooperatively, never terminated: the abort flag ends its exchange in
-  // progress and every later one; it resets the unit, releases the image, posts its result and ends. Only
+  // A running worker is stopped cooperatively, never terminated: the abort flag turns its exchange in
+  // progress and every later one into an abort, and aborting the pipes ends the transfer in flight at once
+  // (an erase's answer may take 20 s). It resets the unit, releases the image, posts its result and ends. Only
   // then is anything released here. A finished worker is joined all the same, so no thread outlives the loader.
   if (threadHandle.joinable()) {
     if (busy.load() != 0) {
       stopRequested.store(1);  // no next step will follow: the worker skips its pause
       abortRequested.store(1);
+      AbortTransfersInFlight();
     }
     threadHandle.join();
   }
@@ -115,13 +117,32 @@ ResultCode UsbFwLoader::StartUpdateFirmwareData(std::uint32_t address) {
   if (threadHandle.joinable()) threadHandle.join();
 
   busy.store(1);
+  {
+    std::lock_guard lock(transferMutex_);
+    transfersAbortable_ = true;
+  }
   try {
     threadHandle = std::thread([this] { FirmwareUpdateWorker(); });
   } catch (const std::system_error&) {
+    EndAbortableTransfers();
     busy.store(0);
     return FWL_ERR_FAILED;
   }
   return FWL_STARTED;
+}
+
+// Ends the transfer that is in flight now. One that the worker begins in the instant after (between its write
+// and its read) is not ended: it runs to its answer or its timeout, and the abort flag does the rest, as before.
+void UsbFwLoader::AbortTransfersInFlight() {
+  std::lock_guard lock(transferMutex_);
+  if (!transfersAbortable_) return;
+  context_.usb->AbortPipe(winUsbHandle, pipeOut);
+  context_.usb->AbortPipe(winUsbHandle, pipeIn);
+}
+
+void UsbFwLoader::EndAbortableTransfers() {
+  std::lock_guard lock(transferMutex_);
+  transfersAbortable_ = false;
 }
 
 void UsbFwLoader::FirmwareUpdateWorker() {
@@ -142,9 +163,12 @@ void UsbFwLoader::FirmwareUpdateWorker() {
     finish.BlockAddress = flashAddress;
     finish.BlockLength = imageSize;
     result = WriteUsbPipeData(finish, COMMAND_TIMEOUT_MS, 0);
+    EndAbortableTransfers();  // the connection is closed next
   } else {
-    // The reset must go out even after a cancel, so the flag is cleared first; the pause gives the unit
-    // time to restart in its bootloader before the next step, unless the loader is being destroyed.
+    // The reset must go out even after a cancel: the pipes are no longer aborted and the flag is cleared
+    // first. The pause gives the unit time to restart in its bootloader before the next step, unless the
+    // loader is being destroyed.
+    EndAbortableTransfers();
     abortRequested.store(0);
     UsbBlock reset{};
     reset.BlockID = BLK_RESET;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "image/image_resources.h"
 #include "usb/device_info.h"
@@ -74,4 +75,13 @@ class UsbFwLoader : public UsbPort {
   void* fileHandle;  // the invalid-handle value while no file is open
   std::atomic<std::uint32_t> programPercent{0};
   std::atomic<std::uint32_t> verifyPercent{0};
+
+ private:
+  void AbortTransfersInFlight();
+  void EndAbortableTransfers();
+
+  // The destructor may abort the pipes while the worker's transfers can be in flight on them: from the worker's
+  // start until it resets the unit or closes the connection. The mutex keeps the two apart.
+  std::mutex transferMutex_;
+  bool transfersAbortable_ = false;
 };
