@@ -383,14 +383,19 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
   FaultEffects effects;
   for (FaultState& state : faults_) {
     const Fault& f = state.fault;
+    // The table of fault kinds gives the request a kind fits and the defaults of its value and mask.
+    const FaultKindInfo& info = FaultKindInfoOf(f.kind);
+    const std::uint32_t fits = f.blockId != 0 ? f.blockId : info.blockId;
     if (f.exchange != ANY_EXCHANGE && f.exchange != index) continue;
-    if (f.blockId != 0 && f.blockId != request.BlockID) continue;
+    if (fits != 0 && fits != request.BlockID) continue;
     if (f.times != 0 && state.hits >= f.times) continue;
     if (state.skipped < f.skip) {
       ++state.skipped;
       continue;
     }
     ++state.hits;
+    const std::uint32_t value = f.value != 0 ? f.value : info.value;
+    const std::uint8_t mask = f.mask != 0 ? f.mask : info.mask;
     switch (f.kind) {
       case FaultKind::DropAnswer:
         effects.drop = true;
@@ -399,44 +404,44 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
         effects.badCrc = true;
         break;
       case FaultKind::WrongId:
-        effects.wrongId = f.value ? f.value : BLK_NAK;
+        effects.wrongId = value;
         break;
       case FaultKind::WrongAddress:
-        effects.addressXor = f.value ? f.value : 0x100;
+        effects.addressXor = value;
         break;
       case FaultKind::WrongLength:
-        effects.lengthXor = f.value ? f.value : 1;
+        effects.lengthXor = value;
         break;
       case FaultKind::WrongData:
-        effects.dataIndex = f.value % BLOCK_DATA_SIZE;
-        effects.dataXor = f.mask ? f.mask : 0xFF;
+        effects.dataIndex = value % BLOCK_DATA_SIZE;
+        effects.dataXor = mask;
         break;
       case FaultKind::TransientBitError:
-        effects.transientOffset = f.value;
-        effects.transientMask = f.mask ? f.mask : 0x01;
+        effects.transientOffset = value;
+        effects.transientMask = mask;
         break;
       case FaultKind::StuckBit:
-        effects.stuckOffset = f.value;
-        effects.stuckMask = f.mask ? f.mask : 0x01;
+        effects.stuckOffset = value;
+        effects.stuckMask = mask;
         break;
       case FaultKind::SlowErase:
-        effects.eraseMs = f.value ? f.value : 25000;
+        effects.eraseMs = value;
         break;
       case FaultKind::ShortRead:
-        effects.shortLength = f.value ? f.value : 100;
+        effects.shortLength = value;
         break;
       case FaultKind::Unplug:
         effects.unplug = true;
-        effects.returnMs = f.value;
+        effects.returnMs = value;
         break;
       case FaultKind::PowerLoss:
         effects.powerLoss = true;
-        effects.returnMs = f.value;
+        effects.returnMs = value;
         break;
     }
   }
   const std::uint64_t now = clock_.NowMs();
-  const std::uint64_t returnAt = effects.returnMs ? now + effects.returnMs : NEVER;
+  const std::uint64_t returnAt = effects.returnMs != FAULT_UNTIL_PLUGGED_IN ? now + effects.returnMs : NEVER;
   if (effects.unplug) {
     LeaveBus(returnAt);
     return finish(WriteOutcome::Unplugged);

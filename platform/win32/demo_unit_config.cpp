@@ -8,30 +8,7 @@
 
 namespace {
 
-constexpr std::uint32_t DEMO_COMEBACK_MS = 3000;
 constexpr std::uint32_t DEMO_MINIMUM_WAIT_MS = 20;
-
-// Each fault with the request it belongs to (0: any) and its default value.
-struct FaultName {
-  const char* name;
-  FaultKind kind;
-  std::uint32_t blockId;
-  std::uint32_t value;
-};
-constexpr FaultName FAULT_NAMES[] = {
-    {"drop", FaultKind::DropAnswer, 0, 0},
-    {"badcrc", FaultKind::BadCrc, 0, 0},
-    {"wrongid", FaultKind::WrongId, 0, 0},
-    {"wrongaddress", FaultKind::WrongAddress, 0, 0},
-    {"wronglength", FaultKind::WrongLength, 0, 0},
-    {"wrongdata", FaultKind::WrongData, 0, 0},
-    {"shortread", FaultKind::ShortRead, 0, 0},
-    {"transient", FaultKind::TransientBitError, BLK_WRITE, 0},
-    {"stuck", FaultKind::StuckBit, BLK_WRITE, 0},
-    {"slowerase", FaultKind::SlowErase, BLK_ERASE, 0},
-    {"unplug", FaultKind::Unplug, 0, DEMO_COMEBACK_MS},
-    {"powerloss", FaultKind::PowerLoss, 0, DEMO_COMEBACK_MS},
-};
 
 bool ParseNumber(std::string_view text, std::uint64_t* value) {
   if (text.empty()) return false;
@@ -51,21 +28,19 @@ bool ParseFault(std::string_view item, Fault* fault) {
   const std::size_t at = item.find('@');
   const std::string_view exchangeText = at == std::string_view::npos ? std::string_view() : item.substr(at + 1);
   item = item.substr(0, at);
-  for (const FaultName& known : FAULT_NAMES) {
-    if (item != known.name) continue;
-    *fault = Fault{};
-    fault->kind = known.kind;
-    fault->blockId = known.blockId;
-    fault->value = known.value;
-    if (at != std::string_view::npos && !ParseNumber(exchangeText, &fault->exchange)) return false;
-    if (equals != std::string_view::npos) {
-      std::uint64_t value = 0;
-      if (!ParseNumber(valueText, &value) || value > 0xFFFFFFFFu) return false;
-      fault->value = static_cast<std::uint32_t>(value);
-    }
-    return true;
+  const FaultKindInfo* known = FindFaultKind(item);
+  if (!known) return false;
+  *fault = Fault{};
+  fault->kind = known->kind;
+  fault->blockId = known->blockId;
+  fault->value = known->value;
+  if (at != std::string_view::npos && !ParseNumber(exchangeText, &fault->exchange)) return false;
+  if (equals != std::string_view::npos) {
+    std::uint64_t value = 0;
+    if (!ParseNumber(valueText, &value) || value > 0xFFFFFFFFu) return false;
+    fault->value = static_cast<std::uint32_t>(value);
   }
-  return false;
+  return true;
 }
 
 }  // namespace
