@@ -5,10 +5,10 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
+#include "emu/demo_unit_config.h"
 #include "emu/emulated_usb.h"
 #include "emu/unit_fault.h"
 #include "image/image_resources.h"
-#include "platform/win32/demo_unit_config.h"
 #include "platform/win32/startup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

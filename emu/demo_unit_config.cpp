@@ -1,27 +1,48 @@
-#include "platform/win32/demo_unit_config.h"
+#include "emu/demo_unit_config.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
-
-#include "usb/usb_block.h"
 
 namespace {
 
 constexpr std::uint32_t DEMO_MINIMUM_WAIT_MS = 20;
+constexpr std::uint64_t MAX_WORD = 0xFFFFFFFFu;
+constexpr std::uint64_t MAX_EXCHANGE = ANY_EXCHANGE - 1;  // ANY_EXCHANGE itself means "any request"
 
-bool ParseNumber(std::string_view text, std::uint64_t* value) {
-  if (text.empty()) return false;
-  const std::string copy(text);
-  char* end = nullptr;
-  const unsigned long long parsed = std::strtoull(copy.c_str(), &end, 0);
-  if (end == copy.c_str() || *end != '\0' || copy[0] == '-') return false;
-  *value = parsed;
-  return true;
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
-// kind[@exchange][=value]
-bool ParseFault(std::string_view item, Fault* fault) {
+// A number is decimal without leading zeros, or 0x and hex digits: nothing else, not even a blank or a sign, so
+// that "010" is not read as octal 8 and " -5" does not wrap around. Returns why the text is not one, or "".
+std::string ReadNumber(std::string_view text, std::uint64_t max, std::uint64_t* value) {
+  const bool hex = text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string_view digits = hex ? text.substr(2) : text;
+  const std::uint64_t base = hex ? 16 : 10;
+  if (digits.empty()) return "no number (decimal, or 0x and hex digits)";
+  if (!hex && digits.size() > 1 && digits[0] == '0') {
+    return "a leading zero (a number is decimal without leading zeros, or 0x and hex digits)";
+  }
+  std::uint64_t result = 0;
+  for (char c : digits) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || static_cast<std::uint64_t>(digit) >= base) {
+      return "not a number (decimal, or 0x and hex digits; no blanks or signs)";
+    }
+    if (result > (max - static_cast<std::uint64_t>(digit)) / base) {
+      return "too large (at most " + std::to_string(max) + ")";
+    }
+    result = result * base + static_cast<std::uint64_t>(digit);
+  }
+  *value = result;
+  return "";
+}
+
+// kind[@exchange][=value]; returns why the item is refused, or "".
+std::string ReadFault(std::string_view item, Fault* fault) {
   const std::size_t equals = item.find('=');
   const std::string_view valueText = equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1);
   item = item.substr(0, equals);
@@ -29,18 +50,22 @@ bool ParseFault(std::string_view item, Fault* fault) {
   const std::string_view exchangeText = at == std::string_view::npos ? std::string_view() : item.substr(at + 1);
   item = item.substr(0, at);
   const FaultKindInfo* known = FindFaultKind(item);
-  if (!known) return false;
+  if (!known) return "no such fault kind";
   *fault = Fault{};
   fault->kind = known->kind;
   fault->blockId = known->blockId;
   fault->value = known->value;
-  if (at != std::string_view::npos && !ParseNumber(exchangeText, &fault->exchange)) return false;
+  if (at != std::string_view::npos) {
+    const std::string why = ReadNumber(exchangeText, MAX_EXCHANGE, &fault->exchange);
+    if (!why.empty()) return "the exchange: " + why;
+  }
   if (equals != std::string_view::npos) {
     std::uint64_t value = 0;
-    if (!ParseNumber(valueText, &value) || value > 0xFFFFFFFFu) return false;
+    const std::string why = ReadNumber(valueText, MAX_WORD, &value);
+    if (!why.empty()) return "the value: " + why;
     fault->value = static_cast<std::uint32_t>(value);
   }
-  return true;
+  return "";
 }
 
 }  // namespace
@@ -52,8 +77,8 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
   // waits are gathered so that the update lasts as long as on the unit.
   settings.unit.timing.minimumWaitMs = DEMO_MINIMUM_WAIT_MS;
   settings.unit.recordExchanges = false;  // a whole update would keep every block in memory
-  auto problem = [&settings](const char* name, const char* value) {
-    settings.problems.push_back(std::string(name) + "=" + value);
+  auto problem = [&settings](const char* name, std::string_view value, const std::string& why) {
+    settings.problems.push_back(std::string(name) + "=" + std::string(value) + ": " + why);
   };
 
   if (const char* mode = lookup("DEMO_UNIT_MODE")) {
@@ -67,7 +92,7 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
     } else if (m == "none") {
       settings.attached = false;
     } else {
-      problem("DEMO_UNIT_MODE", mode);
+      problem("DEMO_UNIT_MODE", mode, "not bootloader, application, old or none");
     }
   }
   if (const char* version = lookup("DEMO_APP_VERSION")) settings.unit.application.version = version;
@@ -76,15 +101,16 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
     if (f == "0" || f == "1") {
       settings.unit.bootloader2.valid = f == "1";
     } else {
-      problem("DEMO_BOOT2_FLAG", flag);
+      problem("DEMO_BOOT2_FLAG", flag, "not 0 or 1");
     }
   }
   if (const char* id = lookup("DEMO_HWID")) {
     std::uint64_t value = 0;
-    if (ParseNumber(id, &value) && value <= 0xFFFFFFFFu) {
+    const std::string why = ReadNumber(id, MAX_WORD, &value);
+    if (why.empty()) {
       settings.unit.hardwareId = static_cast<std::uint32_t>(value);
     } else {
-      problem("DEMO_HWID", id);
+      problem("DEMO_HWID", id, why);
     }
   }
   if (const char* timing = lookup("DEMO_TIMING")) {
@@ -92,7 +118,7 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
     if (t == "fast") {
       settings.unit.timing = UnitTiming::Instant();
     } else if (t != "realistic") {
-      problem("DEMO_TIMING", timing);
+      problem("DEMO_TIMING", timing, "not realistic or fast");
     }
   }
   if (const char* faults = lookup("DEMO_FAULT")) {
@@ -101,10 +127,13 @@ DemoUnitSettings ReadDemoUnitSettings(const std::function<const char*(const char
       const std::size_t comma = rest.find(',');
       const std::string_view item = rest.substr(0, comma);
       Fault fault;
-      if (ParseFault(item, &fault)) {
-        settings.faults.push_back(fault);
-      } else if (!item.empty()) {
-        problem("DEMO_FAULT", std::string(item).c_str());
+      if (!item.empty()) {
+        const std::string why = ReadFault(item, &fault);
+        if (why.empty()) {
+          settings.faults.push_back(fault);
+        } else {
+          problem("DEMO_FAULT", item, why);
+        }
       }
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
