@@ -334,6 +334,13 @@ void EmulatedUnit::Violation(std::string text) {
   violations_.push_back(std::move(text));
 }
 
+void EmulatedUnit::RecordReadTimeout(std::uint32_t timeoutMs) {
+  // The host reads for its last request, whose record is the last one (unless recording was off).
+  if (records_.empty()) return;
+  ExchangeRecord& last = records_.back();
+  if (last.index + 1 == exchangeCount_ && !last.readTimeoutMs) last.readTimeoutMs = timeoutMs;
+}
+
 std::uint64_t EmulatedUnit::ModelledTimeUs() const {
   std::lock_guard lock(mutex_);
   return modelledUs_;

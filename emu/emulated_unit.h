@@ -162,6 +162,8 @@ class EmulatedUnit {
   int EndpointIndex(std::uint8_t pipeId) const;
   void ResetPipePolicies();
   void Violation(std::string text);
+  // Notes the time limit of the host's read on the record of its last request.
+  void RecordReadTimeout(std::uint32_t timeoutMs);
   // Whole milliseconds from now until the pending answer is ready (the fraction is left to the next wait).
   std::uint32_t WaitForAnswerMs(std::uint64_t nowMs) const;
 

@@ -492,6 +492,7 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
     unit.Violation("a read of " + std::to_string(length) + " bytes; an answer is 272 bytes");
   }
   const std::uint32_t timeoutMs = policy.transferTimeoutMs;
+  unit.RecordReadTimeout(timeoutMs);
 
   const std::uint64_t now = clock_.NowMs();
   const std::uint32_t waitMs = unit.WaitForAnswerMs(now);
