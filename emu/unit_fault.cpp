@@ -30,6 +30,10 @@ constexpr FaultKindInfo FAULT_KINDS[] = {
      "the cable is pulled as the request comes: the write fails, nothing is carried out"},
     {FaultKind::PowerLoss, "powerloss", 0, 3000, 0, "ms until the power is back",
      "the power fails while the request is carried out: half of it is done, no answer comes"},
+    {FaultKind::AnswerLoss, "answerloss", 0, 3000, 0, "ms until the power is back",
+     "the request is carried out in full, then the power fails before the answer goes out"},
+    {FaultKind::SlowAnswer, "slowanswer", 0, 1500, 0, "ms the answer comes later",
+     "the answer comes late; past the host's time limit it has given up on it"},
 };
 
 const char* RequestText(std::uint32_t blockId) {

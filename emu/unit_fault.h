@@ -21,17 +21,23 @@ enum class FaultKind {
   SlowErase,          // an ERASE takes `value` ms instead of the timing's erase time
   ShortRead,          // the answer is only `value` bytes long
   Unplug,             // the cable is pulled as the request comes: the write fails, nothing is carried out
-  PowerLoss,          // the power fails while the request is carried out: half of it done, no answer
+  PowerLoss,          // the power fails while the request is carried out: `workDone` of it done, no answer
+  AnswerLoss,         // the request is carried out in full, then the power fails before the answer goes out
+  SlowAnswer,         // the answer is ready `value` ms later than it would be
 };
 
 inline constexpr std::uint64_t ANY_EXCHANGE = ~std::uint64_t{0};
-// Unplug, PowerLoss: the unit stays away until PlugIn() (as `value`).
+// Unplug, PowerLoss, AnswerLoss: the unit stays away until PlugIn() (as `value`).
 inline constexpr std::uint32_t FAULT_UNTIL_PLUGGED_IN = ~std::uint32_t{0};
+// PowerLoss: how much of the request's own work is done when the power fails, in thousandths.
+inline constexpr std::uint32_t FAULT_HALF_DONE = 500;
+inline constexpr std::uint32_t FAULT_ALL_DONE = 1000;
 
 // A fault fires on the exchanges that match `exchange` (0 is the unit's first request) and `blockId` (0: the
 // request its kind fits, or any); it lets `skip` matches pass first and then fires `times` times (0: every time).
-// `value` and `mask` 0 take the kind's defaults. Unplug and PowerLoss bring the unit back after `value` ms
-// (FAULT_UNTIL_PLUGGED_IN: with PlugIn()).
+// `value` and `mask` 0 take the kind's defaults. Unplug, PowerLoss and AnswerLoss bring the unit back after
+// `value` ms (FAULT_UNTIL_PLUGGED_IN: with PlugIn()). `workDone` places a power loss inside the request's own
+// work (its erase, program and flag steps), in thousandths of it: 0 before any of it, FAULT_ALL_DONE after all.
 struct Fault {
   FaultKind kind = FaultKind::DropAnswer;
   std::uint64_t exchange = ANY_EXCHANGE;
@@ -40,6 +46,7 @@ struct Fault {
   std::uint32_t times = 1;
   std::uint32_t value = 0;
   std::uint8_t mask = 0;
+  std::uint32_t workDone = FAULT_HALF_DONE;
 };
 
 // One row of the table of fault kinds.
