@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/clock.h"
+#include "emu/block_crc.h"
 #include "emu/emulated_usb.h"
 #include "emu/request_check.h"
 #include "image/crc32.h"
@@ -30,8 +31,6 @@ std::string Format(const char* format, ...) {
 constexpr std::uint8_t ZEROS[4] = {};
 // The least a copy set up without content is sealed over.
 constexpr std::uint32_t SETUP_SEAL_MINIMUM = 256;
-
-void Seal(UsbBlock& block) { block.BlockCRC = Crc32(&block, BLOCK_CRC_OFFSET); }
 
 // The effects of the faults that fire on one exchange.
 struct FaultEffects {
@@ -57,7 +56,7 @@ UnitConfig HarderUnit(UnitConfig config) {
   config.flagsInFlash = true;
   config.checkedBoot = true;
   config.unstableCutBits = true;
-  config.enumerationDelayMs = 1500;
+  config.enumerationDelayMs = 800;  // with resetOffBusMs 1000, back within the host's 2000 ms pause
   config.newPortOnReturn = true;
   config.lateAnswersStay = true;
   return config;
@@ -298,7 +297,7 @@ void EmulatedUnit::LeaveBus(std::uint64_t returnAtMs) {
   ++epoch_;
   returnAtMs_ = returnAtMs;
   resetPending_ = false;
-  answers_.clear();        // the endpoint's buffer empties with the unit
+  answers_.Clear();        // the endpoint's buffer empties with the unit
   sessionActive_ = false;  // the session lives in the unit's RAM
 }
 
@@ -469,11 +468,11 @@ bool EmulatedUnit::ReadAnswer(std::uint64_t nowMs, std::uint32_t timeoutMs, std:
                               std::uint32_t* transferred, std::uint32_t* sleepMs) {
   *sleepMs = timeoutMs;  // a read with no timeout would wait forever; it fails at once instead
   readSinceRequest_ = true;
-  if (answers_.empty()) {
+  if (answers_.Empty()) {
     if (timeoutMs == 0) Violation("a read without a transfer timeout while no answer is coming");
     return false;
   }
-  PendingAnswer& answer = answers_.front();
+  PendingAnswer& answer = answers_.Front();
   const std::uint64_t nowUs = nowMs * 1000;
   if (timeoutMs != 0 && answer.readyUs > (nowMs + timeoutMs) * 1000) {
     // The answer comes too late: the read gives up. A late answer stays in the pipe for the next read, or
@@ -481,7 +480,7 @@ bool EmulatedUnit::ReadAnswer(std::uint64_t nowMs, std::uint32_t timeoutMs, std:
     if (config_.lateAnswersStay) {
       answer.givenUp = true;
     } else {
-      answers_.pop_front();
+      answers_.PopFront();
       busyUntilUs_ = (nowMs + timeoutMs) * 1000;
     }
     return false;
@@ -493,13 +492,13 @@ bool EmulatedUnit::ReadAnswer(std::uint64_t nowMs, std::uint32_t timeoutMs, std:
   const std::uint32_t count = std::min(length, answer.length);
   std::memcpy(buffer, &answer.block, count);
   if (transferred) *transferred = count;
-  answers_.pop_front();
+  answers_.PopFront();
   return true;
 }
 
 void EmulatedUnit::AbortIn() {
   // An answer already in the unit's endpoint buffer is not the host's to take back.
-  if (!config_.lateAnswersStay) answers_.clear();
+  if (!config_.lateAnswersStay) answers_.Clear();
 }
 
 // ---- The unit's flags and its own work ----
@@ -599,16 +598,16 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     lock.lock();
   }
 
-  ExchangeRecord record;
-  record.index = index;
-  record.timeMs = clock_.NowMs();
-  record.requestLength = length;
-  record.request = request;
-  const auto finish = [&](WriteOutcome outcome) {
-    if (recording_) records_.push_back(record);
-    return outcome;
-  };
-  if (!present_ || epoch != epoch_) return finish(WriteOutcome::Unplugged);
+  // The record is kept in place when recording (no copy of it per exchange otherwise).
+  ExchangeRecord* record = nullptr;
+  if (recording_) {
+    record = &records_.emplace_back();
+    record->index = index;
+    record->timeMs = clock_.NowMs();
+    record->requestLength = length;
+    record->request = request;
+  }
+  if (!present_ || epoch != epoch_) return WriteOutcome::Unplugged;
 
   FaultEffects effects;
   for (FaultState& state : faults_) {
@@ -681,21 +680,21 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
   const std::uint64_t returnAt = effects.returnMs != FAULT_UNTIL_PLUGGED_IN ? now + effects.returnMs : NEVER;
   if (effects.unplug) {
     LeaveBus(returnAt);
-    return finish(WriteOutcome::Unplugged);
+    return WriteOutcome::Unplugged;
   }
 
   // The host sent again without reading at all since its last request. (An answer that a read gave up on and
   // that stays in the pipe is the host's bad luck, not its fault.)
-  if (!readSinceRequest_ && !answers_.empty()) {
+  if (!readSinceRequest_ && !answers_.Empty()) {
     Violation(Format("exchange %" PRIu64 ": a request was written while the answer to exchange %" PRIu64
                      " was not read",
-                     index, answers_.back().index));
-    answers_.clear();
+                     index, answers_.Back().index));
+    answers_.Clear();
   }
   readSinceRequest_ = false;
   if (length != USB_BLOCK_SIZE) {
     Violation(Format("exchange %" PRIu64 ": %" PRIu32 " bytes written, a request is 272 bytes", index, length));
-    return finish(WriteOutcome::Accepted);  // not a block: nothing to carry out or answer
+    return WriteOutcome::Accepted;  // not a block: nothing to carry out or answer
   }
 
   const bool valid = CheckRequestBlock(request, flash_.Size(), [&](std::string text) {
@@ -717,7 +716,7 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
   }
   if (effects.powerFailsAt) {
     LeaveBus(returnAt);
-    return finish(WriteOutcome::Accepted);  // the request went out; no answer will ever come
+    return WriteOutcome::Accepted;  // the request went out; no answer will ever come
   }
 
   // The unit works on one request at a time: it starts when the request arrives or, if the host sent it
@@ -732,21 +731,22 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
     answer.BlockAddress ^= effects.addressXor;
     answer.BlockLength ^= effects.lengthXor;
     if (effects.dataIndex) answer.BlockData[*effects.dataIndex] ^= effects.dataXor;
-    Seal(answer);
+    answer.BlockCRC = BlockCrc(answer);
     if (effects.badCrc) answer.BlockCRC ^= 0x5A5A5A5A;
-    PendingAnswer pending;
+    PendingAnswer& pending = answers_.PushBack();
     pending.block = answer;
     pending.length = effects.shortLength ? std::min<std::uint32_t>(*effects.shortLength, USB_BLOCK_SIZE)
                                          : static_cast<std::uint32_t>(USB_BLOCK_SIZE);
     pending.readyUs = busyUntilUs_;
     pending.index = index;
-    answers_.push_back(pending);
-    record.answered = true;
-    record.answer = answer;
-    record.answerLength = pending.length;
+    if (record) {
+      record->answered = true;
+      record->answer = answer;
+      record->answerLength = pending.length;
+    }
   }
-  record.answerDelayUs = static_cast<std::uint32_t>(std::min<std::uint64_t>(delayUs, UINT32_MAX));
-  return finish(WriteOutcome::Accepted);
+  if (record) record->answerDelayUs = static_cast<std::uint32_t>(std::min<std::uint64_t>(delayUs, UINT32_MAX));
+  return WriteOutcome::Accepted;
 }
 
 void EmulatedUnit::CarryOut(const UsbBlock& request, bool valid, std::optional<std::uint32_t> powerFailsAt,

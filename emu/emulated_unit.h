@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +20,7 @@
 
 #include "emu/boot_stage.h"
 #include "emu/exchange_record.h"
+#include "emu/in_pipe.h"
 #include "emu/unit_fault.h"
 #include "emu/unit_flash.h"
 #include "emu/unit_slots.h"
@@ -270,15 +270,7 @@ class EmulatedUnit {
   bool sessionActive_ = false;
   std::uint32_t sessionAddress_ = 0;
 
-  // The answers waiting in the IN pipe, oldest first (at most one unless late answers stay).
-  struct PendingAnswer {
-    UsbBlock block{};
-    std::uint32_t length = 0;
-    std::uint64_t readyUs = 0;  // on the clock, in microseconds
-    std::uint64_t index = 0;
-    bool givenUp = false;  // a read timed out before it was ready
-  };
-  std::deque<PendingAnswer> answers_;
+  InPipe answers_;                // the answers waiting in the IN pipe
   bool readSinceRequest_ = true;  // the host read the IN pipe since it wrote its last request
 
   std::vector<PipePolicyState> pipePolicies_;
