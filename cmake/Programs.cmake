@@ -4,10 +4,8 @@ if(WIN32)
   add_executable(HelmetUpdater WIN32 platform/win32/updater_main.cpp ${UPDATER_RESOURCE_SOURCES})
   target_link_libraries(HelmetUpdater PRIVATE updater_win32)
 
-  # The demo's own parts: its entry and the unit's settings from its environment.
-  set(UPDATER_DEMO_SOURCES platform/win32/demo_unit_config.cpp)
-  add_executable(HelmetUpdaterDemo WIN32 platform/win32/demo_main.cpp ${UPDATER_DEMO_SOURCES}
-                                         ${UPDATER_RESOURCE_SOURCES})
+  # The demo: the program with the emulated unit (and its settings from the environment) in place of the USB stack.
+  add_executable(HelmetUpdaterDemo WIN32 platform/win32/demo_main.cpp ${UPDATER_RESOURCE_SOURCES})
   target_link_libraries(HelmetUpdaterDemo PRIVATE updater_win32 updater_emu)
 
   foreach(program HelmetUpdater HelmetUpdaterDemo)

@@ -69,8 +69,13 @@ endif()
 
 # The emulated unit: a model of the unit's side of the block exchange behind the USB seam.
 add_library(updater_emu STATIC
+  emu/block_crc.cpp
+  emu/boot_stage.cpp
+  emu/demo_unit_config.cpp
   emu/emulated_unit.cpp
   emu/emulated_usb.cpp
   emu/request_check.cpp
-  emu/unit_flash.cpp)
+  emu/unit_fault.cpp
+  emu/unit_flash.cpp
+  emu/unit_slots.cpp)
 target_link_libraries(updater_emu PUBLIC updater_core)

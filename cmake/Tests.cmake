@@ -28,12 +28,17 @@ set(UPDATER_TEST_SOURCES
   tests/behaviour_digest_test.cpp
   tests/block_protocol_test.cpp
   tests/crc32_test.cpp
+  tests/demo_unit_config_test.cpp
   tests/device_info_query_test.cpp
+  tests/emu_block_crc_test.cpp
   tests/emu_bus_test.cpp
   tests/emu_exchange_test.cpp
+  tests/emu_fault_kinds_test.cpp
   tests/emu_fault_test.cpp
+  tests/emu_harder_model_test.cpp
   tests/emu_flash_test.cpp
   tests/emu_queries_test.cpp
+  tests/emu_read_time_limit_test.cpp
   tests/emu_reset_test.cpp
   tests/emu_violation_test.cpp
   tests/firmware_image_test.cpp
@@ -56,7 +61,6 @@ endif()
 if(WIN32)
   # The Win32 layer for real under Wine, and the programs end to end.
   list(APPEND UPDATER_TEST_SOURCES
-    tests/win32/demo_unit_config_test.cpp
     tests/win32/e2e_demo_test.cpp
     tests/win32/elevated_start_test.cpp
     tests/win32/keep_awake_test.cpp
@@ -75,7 +79,6 @@ if(WIN32)
     tests/win32/ui_resources_test.cpp
     tests/win32/ui_strings_test.cpp
     tests/win32/winusb_platform_test.cpp
-    ${UPDATER_DEMO_SOURCES}
     ${UPDATER_DEMO_DRIVER_SOURCES}
     ${UPDATER_RESOURCE_SOURCES})
 endif()

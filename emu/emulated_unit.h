@@ -4,6 +4,10 @@
 // a timing model on the bus's clock, faults on demand, a check of every request it receives, and a record of
 // the exchanged blocks. It is reached through the bus (EmulatedUsb); everything here is safe to call from a
 // test thread while one updater thread talks to the unit.
+//
+// A harder model is switched on behaviour by behaviour in UnitConfig (all off by default): flags kept in the
+// unit's own flash, a boot stage that checks a copy's content, cuts inside the unit's own erase and program
+// work, a delay and another port when it comes back, late answers that stay in the IN pipe.
 
 #include <array>
 #include <cstdint>
@@ -14,10 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "emu/boot_stage.h"
 #include "emu/exchange_record.h"
+#include "emu/in_pipe.h"
 #include "emu/unit_fault.h"
 #include "emu/unit_flash.h"
+#include "emu/unit_slots.h"
 #include "emu/unit_timing.h"
+#include "emu/unit_work.h"
 #include "usb/usb_block.h"
 #include "usb/usb_platform.h"
 
@@ -28,11 +36,6 @@ inline constexpr std::uint16_t UNIT_VENDOR_ID = 0x7A31;
 inline constexpr std::uint16_t UNIT_PRODUCT_ID = 0xACDC;
 inline constexpr std::uint16_t UNIT_PRODUCT_ID_ALT = 0xACDD;
 
-// The three firmware slots, in the order of the flag bytes of the GET_FLAGS answer.
-enum class UnitSlot { Application = 0, Bootloader1 = 1, Bootloader2 = 2 };
-inline constexpr std::uint32_t UNIT_BOOTLOADER1_ADDRESS = 0x20000;
-inline constexpr std::uint32_t UNIT_BOOTLOADER2_ADDRESS = 0x80000;
-inline constexpr std::uint32_t UNIT_APPLICATION_ADDRESS = 0x100000;
 inline constexpr std::uint32_t UNIT_DEFAULT_FLASH_SIZE = 8u << 20;
 
 enum class UnitMode {
@@ -68,7 +71,35 @@ struct UnitConfig {
   std::uint32_t resetOffBusMs = 1000;  // how long the unit is away from the bus after a reset
   bool recordExchanges = true;
   bool strict = false;  // a violation prints its text and aborts the process
+
+  // The harder model, one switch per behaviour; all off: the plain unit.
+  //
+  // The slot flags are words in the flag sector of the unit's flash (emu/unit_slots.h). Clearing one programs
+  // it to 0; setting one (FINISH) erases the sector and programs the three words again; a cut can tear both.
+  bool flagsInFlash = false;
+  // FINISH seals the copy (its length and CRC-32 beside it, before the flag is set; START voids the seal), and
+  // the boot stage starts a copy by flag and by content, falling back to the other copy (emu/boot_stage.h).
+  bool checkedBoot = false;
+  // The control: a unit whose flag claims a good copy over damaged content. START and the writes leave the
+  // flag standing, and the boot stage starts the first flagged copy unchecked. Wins over checkedBoot.
+  bool flagOnlyBoot = false;
+  // A cut inside an erase or a program leaves the bits it was changing unstable: they read back differently
+  // from read to read until an erase or a program settles them (seeded, so a run can be repeated).
+  bool unstableCutBits = false;
+  std::uint64_t randomSeed = 1;
+  // Each time the unit starts (power back after PlugIn, a power loss or an unplug; a reset's restart after
+  // resetOffBusMs) it appears on the bus only this long after its boot stage ran.
+  std::uint32_t enumerationDelayMs = 0;
+  // Each time the unit comes back it sits on another port: another location and device path.
+  bool newPortOnReturn = false;
+  // An answer that comes after the host's read gave up stays in the IN pipe (the unit's endpoint buffer), and
+  // the next read gets it: the protocol has no sequence numbers. Closing and opening the device does not
+  // empty it; only the unit leaving the bus does. Off: the unit drops a request whose answer came too late.
+  bool lateAnswersStay = false;
 };
+
+// Every behaviour of the harder model switched on (not the control).
+UnitConfig HarderUnit(UnitConfig config = {});
 
 // The pipe policies that the host set on one endpoint of the unit's current (or last) interface.
 struct PipePolicyState {
@@ -86,16 +117,20 @@ class EmulatedUnit {
   ~EmulatedUnit();
 
   const UnitConfig& Config() const { return config_; }
-  const std::string& DevicePath() const { return config_.devicePath; }
-  const std::string& Location() const { return config_.location; }
+  // Where the unit is now (with newPortOnReturn it moves each time it comes back).
+  std::string DevicePath() const;
+  std::string Location() const;
 
   // State.
   UnitMode Mode() const;
   void SetMode(UnitMode mode);
   bool IsPresent() const;  // attached and enumerated
-  bool IsBricked() const;  // away with no valid bootloader copy: it can never come back
+  bool IsBricked() const;  // away with no bootloader copy that can start: it can never come back
+  // The flag as it has settled (a flag word in flash with an unstable bit counts as clear).
   bool SlotFlag(UnitSlot slot) const;
   void SetSlotFlag(UnitSlot slot, bool valid);
+  // The copy the boot stage started last (with the plain unit: the first flagged copy).
+  std::optional<UnitSlot> RunningCopy() const;
   void SetHardwareId(std::uint32_t id);
   // The two texts as GET_VERSION would answer them (from the version tags in the slots).
   std::string ApplicationVersion() const;
@@ -106,9 +141,13 @@ class EmulatedUnit {
 
   // Flash, for setting up and inspecting (no NOR rules, no time).
   std::uint32_t FlashSize() const;
+  // The bytes as they have settled; an unstable bit reads as the value it was moving to.
   std::vector<std::uint8_t> ReadFlash(std::uint32_t address, std::uint32_t length) const;
+  // Whether the flash holds exactly these bytes, none of them with an unstable bit.
+  bool FlashHolds(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) const;
+  std::uint32_t UnstableBytes(std::uint32_t address, std::uint32_t length) const;
   void LoadFlash(std::uint32_t address, const std::uint8_t* data, std::uint32_t length);
-  // Puts an image into a slot and sets or clears the slot's flag.
+  // Puts an image into a slot and sets or clears the slot's flag (and, with checkedBoot, seals a valid one).
   void LoadSlot(UnitSlot slot, const std::uint8_t* image, std::uint32_t size, bool valid = true);
   void AddStuckBit(std::uint32_t address, std::uint8_t mask);
   void AddTransientBitError(std::uint32_t address, std::uint8_t mask);
@@ -117,6 +156,9 @@ class EmulatedUnit {
   // it again: it starts its bootloader if a valid copy exists, and otherwise stays away, bricked.
   void Unplug();
   void PlugIn();
+  // The power fails at this moment of the clock (between exchanges: in one of the host's pauses) and comes back
+  // `awayMs` later (FAULT_UNTIL_PLUGGED_IN: with PlugIn()). One at a time; a later call replaces it.
+  void CutPowerAt(std::uint64_t atMs, std::uint32_t awayMs);
 
   // Faults and the exchange hook. The hook runs on the updater's thread before each request is carried out,
   // without the unit's lock, so it may call the unit (add a fault for this very exchange, unplug it). Null
@@ -145,7 +187,6 @@ class EmulatedUnit {
 
  private:
   friend class EmulatedUsb;
-  struct Answer;
   struct FaultState {
     Fault fault;
     std::uint32_t skipped = 0;
@@ -154,24 +195,48 @@ class EmulatedUnit {
 
   EmulatedUnit(EmulatedUsb& bus, std::size_t number, const UnitConfig& config);
 
+  std::string LocationName() const;
+  std::string DevicePathName() const;
+  // Sets a flag as it is (set-up), kept apart or as its word in flash.
+  void SetFlagAsIs(UnitSlot slot, bool set);
+
   // Called by the bus with its lock held.
   void RefreshPresence(std::uint64_t nowMs, bool departPendingReset);
   void LeaveBus(std::uint64_t returnAtMs);
-  void Start();
-  bool HasValidBootloader() const;
+  // Power comes (back) at `atMs`: the boot stage runs, and the unit appears after the enumeration delay.
+  void PowerUp(std::uint64_t atMs);
+  void Appear();
+  BootRule Rule() const;
+  std::optional<UnitSlot> ChooseCopy();
+  bool CanStart() const;  // a look at the boot stage's choice that leaves the flash's random reads as they were
   int EndpointIndex(std::uint8_t pipeId) const;
   void ResetPipePolicies();
   void Violation(std::string text);
-  // Whole milliseconds from now until the pending answer is ready (the fraction is left to the next wait).
-  std::uint32_t WaitForAnswerMs(std::uint64_t nowMs) const;
+  // Notes the time limit of the host's read on the record of its last request.
+  void RecordReadTimeout(std::uint32_t timeoutMs);
+  // The host's read of the IN pipe with this time limit: true when an answer comes in time (copied into the
+  // buffer); `sleepMs` is how long the read lasts on the clock.
+  bool ReadAnswer(std::uint64_t nowMs, std::uint32_t timeoutMs, std::uint8_t* buffer, std::uint32_t length,
+                  std::uint32_t* transferred, std::uint32_t* sleepMs);
+  // The host aborts its transfers on the IN pipe.
+  void AbortIn();
 
   // The exchange, split between the two pipe calls. Both run with the bus's lock held.
   enum class WriteOutcome { Accepted, Unplugged };
   WriteOutcome ReceiveRequest(const std::uint8_t* bytes, std::uint32_t length, std::unique_lock<std::mutex>& lock);
-  void CarryOut(const UsbBlock& request, bool valid, bool halfDone, std::uint32_t& answerId, UsbBlock& answer,
-                std::uint64_t& workUs, std::optional<std::uint32_t> eraseMs);
-  void ClearSlotsTouching(std::uint32_t address, std::uint32_t length);
+  // Carries a request out in the current mode. With `powerFailsAt` (thousandths of the request's own work)
+  // the power fails there. answerId 0: no answer.
+  void CarryOut(const UsbBlock& request, bool valid, std::optional<std::uint32_t> powerFailsAt, std::uint32_t& answerId,
+                UsbBlock& answer, std::uint64_t& workUs, std::optional<std::uint32_t> eraseMs);
+  void RunWork(const WorkPlan& plan, std::optional<std::uint32_t> powerFailsAt);
+  // The firmware's flag operations: a flag kept apart is changed at once, one in flash through the plan.
+  bool ReadFlag(UnitSlot slot);
+  void ClearFlag(UnitSlot slot, WorkPlan& plan);
+  void ClearSlotsTouching(std::uint32_t address, std::uint32_t length, WorkPlan& plan);
+  void PlanFinish(UnitSlot slot, std::uint32_t length, WorkPlan& plan);
+  void WriteSeal(UnitSlot slot, std::uint32_t length);  // set-up: seal the copy as it is, without a cut
   std::string SlotVersion(UnitSlot slot, const char* tag) const;
+  std::string BootVersion() const;
 
   EmulatedUsb& bus_;
   std::mutex& mutex_;
@@ -181,23 +246,32 @@ class EmulatedUnit {
   UnitFlash flash_;
 
   UnitMode mode_;
-  std::array<bool, 3> flags_{};
+  std::array<bool, 3> flags_{};  // the flags when they are not kept in flash
+  // What the last FINISH (or the set-up) sealed per slot: what its flag claims. The control's boot stage crashes
+  // on a copy that differs.
+  struct Sealed {
+    bool known = false;
+    std::uint32_t length = 0;
+    std::uint32_t crc = 0;
+  };
+  std::array<Sealed, 3> sealed_{};
+  std::optional<UnitSlot> runningCopy_;
   bool present_ = true;
   bool bricked_ = false;
+  bool appearing_ = false;        // powered and started, not yet on the bus (the enumeration delay)
   std::uint64_t returnAtMs_ = 0;  // when the unit comes back while away; NEVER: not on its own
   std::uint64_t epoch_ = 0;       // counts departures: a handle of an earlier epoch is dead
   bool resetPending_ = false;     // a RESET was acknowledged: the unit leaves once its answer is out
+  std::uint64_t cutAtMs_;         // a power cut scheduled on the clock; NEVER: none
+  std::uint32_t cutAwayMs_ = 0;
+  std::uint32_t port_;  // the port it sits on
 
   // The start/finish session of a slot.
   bool sessionActive_ = false;
   std::uint32_t sessionAddress_ = 0;
 
-  // The answer waiting on the IN pipe.
-  bool answerPending_ = false;
-  UsbBlock pendingAnswer_{};
-  std::uint32_t pendingLength_ = 0;
-  std::uint64_t pendingReadyUs_ = 0;  // on the clock, in microseconds
-  std::uint64_t pendingIndex_ = 0;
+  InPipe answers_;                // the answers waiting in the IN pipe
+  bool readSinceRequest_ = true;  // the host read the IN pipe since it wrote its last request
 
   std::vector<PipePolicyState> pipePolicies_;
   std::uint64_t exchangeCount_ = 0;

@@ -495,27 +495,11 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
     unit.Violation("a read of " + std::to_string(length) + " bytes; an answer is 272 bytes");
   }
   const std::uint32_t timeoutMs = policy.transferTimeoutMs;
+  unit.RecordReadTimeout(timeoutMs);
 
   const std::uint64_t now = clock_.NowMs();
-  const std::uint32_t waitMs = unit.WaitForAnswerMs(now);
   std::uint32_t sleepMs = 0;
-  bool ok = false;
-  if (!unit.answerPending_) {
-    if (timeoutMs == 0) unit.Violation("a read without a transfer timeout while no answer is coming");
-    sleepMs = timeoutMs;  // a read with no timeout would wait forever; it fails at once instead
-  } else if (timeoutMs != 0 && unit.pendingReadyUs_ > (now + timeoutMs) * 1000) {
-    // The answer comes too late: the read gives up, and the unit drops the request it was working on.
-    sleepMs = timeoutMs;
-    unit.answerPending_ = false;
-    unit.busyUntilUs_ = (now + timeoutMs) * 1000;
-  } else {
-    sleepMs = waitMs < unit.config_.timing.minimumWaitMs ? 0 : waitMs;
-    const std::uint32_t count = std::min(length, unit.pendingLength_);
-    std::memcpy(buffer, &unit.pendingAnswer_, count);
-    if (transferred) *transferred = count;
-    unit.answerPending_ = false;
-    ok = true;
-  }
+  const bool ok = unit.ReadAnswer(now, timeoutMs, buffer, length, transferred, &sleepMs);
   // After a reset the unit leaves once its answer is out (or the host has given up on it).
   if (unit.resetPending_) unit.LeaveBus(now + sleepMs + unit.config_.resetOffBusMs);
   if (sleepMs == 0) {
@@ -534,8 +518,8 @@ bool EmulatedUsb::ReadPipe(UsbInterfaceHandle handle, std::uint8_t pipeId, std::
     still->readInFlight = nullptr;
   }
   if (!waited) {
-    // The host gave up on the answer: the unit drops the request, as when a read times out.
-    unit.answerPending_ = false;
+    // The host gave up on the answer: the unit drops it, as when a read times out.
+    unit.AbortIn();
     unit.busyUntilUs_ = std::min(unit.busyUntilUs_, clock_.NowMs() * 1000);
     if (transferred) *transferred = 0;
     return Fail(WIN_ERROR_OPERATION_ABORTED);
@@ -554,7 +538,7 @@ bool EmulatedUsb::AbortPipe(UsbInterfaceHandle handle, std::uint8_t pipeId) {
   }
   if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   if (i->unit->EndpointIndex(pipeId) < 0) return Fail(WIN_ERROR_INVALID_PARAMETER);
-  if (pipeId & 0x80) i->unit->answerPending_ = false;
+  if (pipeId & 0x80) i->unit->AbortIn();
   // A read in flight on the pipe ends at once. (A write is never in flight: the unit takes it at once.)
   if (i->readInFlight != nullptr && i->readPipe == pipeId) i->readInFlight->Signal();
   return true;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "image/crc32.h"
+#include "emu/block_crc.h"
 
 namespace {
 constexpr const char* NAMES[] = {nullptr,      "BLK_ACK",   "BLK_NAK",         "BLK_PING",      "BLK_GET_MODE",
@@ -44,7 +44,7 @@ std::string BlockIdName(std::uint32_t blockId) {
 
 bool CheckRequestBlockWith(const UsbBlock& block, std::uint32_t flashSize, RequestProblemFn problem, void* context) {
   Checker check{problem, context};
-  const std::uint32_t crc = Crc32(&block, BLOCK_CRC_OFFSET);
+  const std::uint32_t crc = BlockCrc(block);
   if (crc != block.BlockCRC) {
     check.Report("BlockCRC is 0x%08" PRIx32 ", the CRC-32 of bytes 0 to 267 is 0x%08" PRIx32, block.BlockCRC, crc);
   }

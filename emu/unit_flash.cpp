@@ -2,25 +2,47 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
-UnitFlash::UnitFlash(std::uint32_t size) : bytes_(size, 0xFF), written_((size + 63) / 64, 0) {}
+UnitFlash::UnitFlash(std::uint32_t size, std::uint64_t seed)
+    : bytes_(size, 0xFF), written_((size + 63) / 64, 0), random_(seed != 0 ? seed : 1) {}
 
-void UnitFlash::Erase(std::uint32_t address, std::uint32_t length) {
+void UnitFlash::Erase(std::uint32_t address, std::uint32_t length, bool unstableEdge) {
   const std::uint32_t sector = address - address % UNIT_SECTOR_SIZE;
   if (sector >= Size()) return;
-  length = std::min({length, UNIT_SECTOR_SIZE, Size() - sector});
+  const std::uint32_t room = std::min(UNIT_SECTOR_SIZE, Size() - sector);
+  length = std::min(length, room);
   std::memset(bytes_.data() + sector, 0xFF, length);
   ClearWritten(sector, length);
+  SettleUnstable(sector, length);
+  if (!unstableEdge) return;
+  // The bits that were on their way to 1 at the edge of the erase.
+  const std::uint32_t edge = std::min(UNSTABLE_ERASE_EDGE, room - length);
+  for (std::uint32_t a = sector + length; a < sector + length + edge; ++a) {
+    AddUnstable(a, static_cast<std::uint8_t>(~bytes_[a]));
+    bytes_[a] = 0xFF;
+  }
 }
 
-void UnitFlash::Program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
+void UnitFlash::Program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length, bool unstableNext,
+                        std::uint8_t nextByte) {
   if (!Contains(address, length)) return;
   std::uint8_t* target = bytes_.data() + address;
   for (std::uint32_t i = 0; i < length; ++i) target[i] &= data[i];
   for (const BitFault& stuck : stuck_) {
     if (stuck.address - address < length) bytes_[stuck.address] |= stuck.mask;
   }
+  // A bit that is cleared now is settled; one that stays 1 keeps its state.
+  for (auto it = unstable_.lower_bound(address); it != unstable_.end() && it->first - address < length;) {
+    it->second &= data[it->first - address];
+    it = it->second == 0 ? unstable_.erase(it) : std::next(it);
+  }
   MarkWritten(address, length);
+  const std::uint32_t next = address + length;
+  if (unstableNext && next < Size()) {
+    AddUnstable(next, static_cast<std::uint8_t>(bytes_[next] & ~nextByte));
+    bytes_[next] &= nextByte;
+  }
 }
 
 void UnitFlash::Read(std::uint32_t address, std::uint8_t* out, std::uint32_t length) {
@@ -34,11 +56,38 @@ void UnitFlash::Read(std::uint32_t address, std::uint8_t* out, std::uint32_t len
       ++it;
     }
   }
+  for (auto it = unstable_.lower_bound(address); it != unstable_.end() && it->first - address < length; ++it) {
+    std::uint8_t& byte = out[it->first - address];
+    byte = static_cast<std::uint8_t>((byte & ~it->second) | (RandomByte() & it->second));
+  }
+}
+
+std::uint32_t UnitFlash::UnstableBytes(std::uint32_t address, std::uint32_t length) const {
+  std::uint32_t count = 0;
+  for (auto it = unstable_.lower_bound(address); it != unstable_.end() && it->first - address < length; ++it) ++count;
+  return count;
+}
+
+void UnitFlash::SettleUnstable(std::uint32_t address, std::uint32_t length) {
+  unstable_.erase(unstable_.lower_bound(address), unstable_.lower_bound(address + length));
+}
+
+void UnitFlash::AddUnstable(std::uint32_t address, std::uint8_t mask) {
+  if (mask != 0) unstable_[address] |= mask;
+}
+
+// xorshift64: the same unit, seed and reads give the same bits, so a run can be repeated.
+std::uint8_t UnitFlash::RandomByte() {
+  random_ ^= random_ << 13;
+  random_ ^= random_ >> 7;
+  random_ ^= random_ << 17;
+  return static_cast<std::uint8_t>(random_ >> 32);
 }
 
 void UnitFlash::Load(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
   if (!Contains(address, length) || length == 0) return;
   std::memcpy(bytes_.data() + address, data, length);
+  SettleUnstable(address, length);
 }
 
 void UnitFlash::AddStuckBit(std::uint32_t address, std::uint8_t mask) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
-#include "platform/win32/demo_unit_config.h"
+#include "emu/demo_unit_config.h"
 
 namespace {
 constexpr const char* kNames[] = {"DEMO_UNIT_MODE", "DEMO_APP_VERSION", "DEMO_BOOT2_FLAG",

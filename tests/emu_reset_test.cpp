@@ -70,7 +70,7 @@ TEST_F(EmuReset, PowerLossDuringAnEraseLeavesTheChunkHalfErased) {
   EmulatedUnit& unit = Attach();
   const std::vector<std::uint8_t> zeros(UNIT_SECTOR_SIZE, 0);
   unit.LoadFlash(0x20000, zeros.data(), UNIT_SECTOR_SIZE);
-  unit.AddFault({.kind = FaultKind::PowerLoss, .blockId = BLK_ERASE});
+  unit.AddFault({.kind = FaultKind::PowerLoss, .blockId = BLK_ERASE, .value = FAULT_UNTIL_PLUGGED_IN});
   const auto erase = host.Exchange(MakeRequest(BLK_ERASE, 0x20000, 0x10000), 20000);
   EXPECT_TRUE(erase.written);
   EXPECT_FALSE(erase.read);

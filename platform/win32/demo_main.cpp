@@ -5,18 +5,29 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
+#include "emu/demo_unit_config.h"
 #include "emu/emulated_usb.h"
+#include "emu/unit_fault.h"
 #include "image/image_resources.h"
 #include "platform/program_context.h"
-#include "platform/win32/demo_unit_config.h"
 #include "platform/win32/startup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // The unit's misuse reports and unknown settings go to the debugger output beside the trace.
   SetUsbViolationSink([](const std::string& text) { OutputDebugStringA(("[Demo unit] " + text + "\r\n").c_str()); });
   const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
+  bool faultProblem = false;
   for (const std::string& problem : settings.problems) {
     OutputDebugStringA(("[Demo unit] not understood, ignored: " + problem + "\r\n").c_str());
+    faultProblem = faultProblem || problem.rfind("DEMO_FAULT=", 0) == 0;
+  }
+  if (faultProblem) {
+    OutputDebugStringA("[Demo unit] DEMO_FAULT kinds:\r\n");
+    std::string help = FaultKindHelp();
+    for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
+      end = help.find('\n', start);
+      OutputDebugStringA(("[Demo unit] " + help.substr(start, end - start) + "\r\n").c_str());
+    }
   }
 
   // The unit's modelled latencies pass in real time, as the program's own waits do.

@@ -1,0 +1,20 @@
+# The cut sweep (native only): whole updates of the harder emulated unit cut at every point tried, with the unit
+# brought back and "Update!" pressed again. CTest runs the strided subset and the control (under the sanitizers
+# a coarse subset).
+if(NOT WIN32)
+  add_executable(cut_sweep
+    ${PROJECT_SOURCE_DIR}/tools/cut_sweep_main.cpp
+    ${PROJECT_SOURCE_DIR}/tools/cut_sweep.cpp
+    ${PROJECT_SOURCE_DIR}/tools/update_drive.cpp)
+  target_link_libraries(cut_sweep PRIVATE updater_emu updater_posix)
+  if(UPDATER_BUILD_TESTS)
+    enable_testing()
+    if(UPDATER_SANITIZE)
+      set(cut_sweep_subset --quick)
+    else()
+      set(cut_sweep_subset)
+    endif()
+    add_test(NAME cut_sweep COMMAND cut_sweep --jobs 2 ${cut_sweep_subset})
+    add_test(NAME cut_sweep_control COMMAND cut_sweep --control --jobs 2 ${cut_sweep_subset})
+  endif()
+endif()
