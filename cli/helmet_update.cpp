@@ -67,17 +67,19 @@ struct Options {
   bool demo = false;
 };
 
-// Asks on the terminal; a further Ctrl+C meanwhile answers yes. Without a terminal: `unattended`.
-bool Ask(CliIo& io, std::ostream& prompt, bool unattended) {
+// Asks on the terminal. Without a terminal the answer is `unattended`; a Ctrl+C meanwhile answers
+// `interrupted` (yes to the cancel question that a first Ctrl+C asked, no to the question before the update).
+bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted) {
   const UiLanguageId language = GetUiLanguage();
   if (!io.readLine) return unattended;
-  prompt << CliString(CliText::AnswerHint, language) << ' ' << CliString(CliText::SecondCtrlC, language) << ' '
-         << std::flush;
+  prompt << CliString(CliText::AnswerHint, language) << ' ';
+  if (interrupted) prompt << CliString(CliText::SecondCtrlC, language) << ' ';
+  prompt << std::flush;
   const int pressed = io.interrupts != nullptr ? io.interrupts->load() : 0;
   for (;;) {
     if (io.interrupts != nullptr && io.interrupts->load() != pressed) {
       prompt << '\n';
-      return true;
+      return interrupted;
     }
     const std::optional<std::string> line = io.readLine();
     if (!line) continue;
@@ -188,7 +190,7 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
   if (!options.yes) {
     prompt << CliString(CliText::ConfirmStart, language) << ' ';
     // Without a terminal and without --yes nothing is written.
-    if (!Ask(io, prompt, false)) {
+    if (!Ask(io, prompt, false, false)) {
       prompt << '\n';
       return FWL_ABORTED;
     }
@@ -197,7 +199,7 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
                             : io.terminal ? OutputStyle::LiveLine
                                           : OutputStyle::PlainLines;
   // The cancel question is asked on a terminal; without one, Ctrl+C means stop.
-  TerminalView view(io.out, style, *context.clock, [&io, &prompt] { return Ask(io, prompt, true); });
+  TerminalView view(io.out, style, *context.clock, [&io, &prompt] { return Ask(io, prompt, true, true); });
   view.Attach(&loader, bootloader.size, application.size);
   UpdateController controller(view, *context.clock, context.keepAwake);
   const int status = RunUpdate(controller, view, loader, application, queue, *context.clock,

@@ -204,6 +204,13 @@ TEST_F(HelmetUpdateTest, WithoutATerminalAndWithoutYesNothingIsWritten) {
   Type({"n"});
   EXPECT_EQ(Run({"update"}), 10);
   EXPECT_EQ(Requests(0), 0u);
+  // Ctrl+C at the question before the update means no.
+  io.readLine = [this]() -> std::optional<std::string> {
+    interrupts.fetch_add(1);
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run({"update"}), 10);
+  EXPECT_EQ(Requests(0), 0u);
   Type({"j"});
   EXPECT_EQ(Run({"update", "--lang", "de"}), 0);
 }
