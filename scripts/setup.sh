@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils imagemagick fvwm
   libusb-1.0-0-dev umockdev libumockdev-dev
+  libcli11-dev nlohmann-json3-dev tmux
   clang libclang-rt-14-dev
 )
 

@@ -17,6 +17,20 @@ if(WIN32)
   list(APPEND UPDATER_TEST_EXTRA_LIBS version)
 endif()
 
+# Natively the string table is compiled in (platform/posix/ui_language.cpp), generated from the same scripts.
+if(NOT WIN32)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(UI_STRING_TABLE ${PROJECT_BINARY_DIR}/generated/ui_string_table.inc)
+  add_custom_command(OUTPUT ${UI_STRING_TABLE}
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/gen_ui_strings.py
+      ${PROJECT_SOURCE_DIR}/res ${PROJECT_SOURCE_DIR}/ui/resource_ids.h ${UI_STRING_TABLE}
+    DEPENDS ${PROJECT_SOURCE_DIR}/scripts/gen_ui_strings.py ${PROJECT_SOURCE_DIR}/res/ui_strings.rci
+      ${PROJECT_SOURCE_DIR}/res/lang_en.rc ${PROJECT_SOURCE_DIR}/res/lang_de.rc ${PROJECT_SOURCE_DIR}/res/lang_fr.rc
+      ${PROJECT_SOURCE_DIR}/res/lang_it.rc ${PROJECT_SOURCE_DIR}/res/lang_es.rc ${PROJECT_SOURCE_DIR}/ui/resource_ids.h
+    COMMENT "Generating the string table from the resource scripts")
+  target_sources(updater_posix PRIVATE ${UI_STRING_TABLE})
+endif()
+
 # Shows one window in one language for the screenshots of tests/win32/ui_screenshots.sh; built only by it.
 if(WIN32)
   add_executable(ui_preview WIN32 EXCLUDE_FROM_ALL

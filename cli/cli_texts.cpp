@@ -1,0 +1,126 @@
+#include "cli/cli_texts.h"
+
+#include <cstdlib>
+
+namespace {
+
+// English, German, French, Italian, Spanish.
+constexpr const char* TEXTS[static_cast<int>(CliText::Count)][5] = {
+    {"Write the firmware to the unit now? Do not switch the unit off or unplug it during the update.",
+     "Firmware jetzt auf das Gerät schreiben? Das Gerät während der Aktualisierung nicht ausschalten oder abziehen.",
+     "Écrire le firmware sur l'appareil maintenant ? Ne pas éteindre ni débrancher l'appareil pendant la mise à jour.",
+     "Scrivere ora il firmware sul dispositivo? Non spegnere né scollegare il dispositivo durante l'aggiornamento.",
+     "¿Escribir ahora el firmware en el dispositivo? No apague ni desconecte el dispositivo durante la actualización."},
+    {"y", "j", "o", "s", "s"},
+    {"[y/N]", "[j/N]", "[o/N]", "[s/N]", "[s/N]"},
+    {"(Ctrl+C again: yes)", "(Erneut Strg+C: ja)", "(Ctrl+C à nouveau : oui)", "(Ctrl+C di nuovo: sì)",
+     "(Ctrl+C de nuevo: sí)"},
+    {"No unit found.", "Kein Gerät gefunden.", "Aucun appareil trouvé.", "Nessun dispositivo trovato.",
+     "No se encontró ningún dispositivo."},
+    {"Several units are connected; choose one with --unit PATH:",
+     "Mehrere Geräte sind angeschlossen; wählen Sie eines mit --unit PFAD:",
+     "Plusieurs appareils sont connectés ; choisissez-en un avec --unit CHEMIN :",
+     "Sono collegati più dispositivi; sceglierne uno con --unit PERCORSO:",
+     "Hay varios dispositivos conectados; elija uno con --unit RUTA:"},
+    {"No unit with this path is connected:", "Kein Gerät mit diesem Pfad ist angeschlossen:",
+     "Aucun appareil connecté n'a ce chemin :", "Nessun dispositivo collegato ha questo percorso:",
+     "Ningún dispositivo conectado tiene esta ruta:"},
+    {"Mode", "Modus", "Mode", "Modalità", "Modo"},
+    {"bootloader", "Bootloader", "chargeur d'amorçage", "bootloader", "cargador de arranque"},
+    {"application", "Anwendung", "application", "applicazione", "aplicación"},
+    {"old application", "alte Anwendung", "ancienne application", "vecchia applicazione", "aplicación antigua"},
+    {"unknown", "unbekannt", "inconnu", "sconosciuto", "desconocido"},
+    {"Application", "Applikation", "Application", "Applicazione", "Aplicación"},
+    {"Bootloader", "Bootloader", "Chargeur d'amorçage", "Bootloader", "Cargador de arranque"},
+    {"Valid flags (application, bootloader 1, bootloader 2)",
+     "Gültig-Flags (Applikation, Bootloader 1, Bootloader 2)",
+     "Indicateurs valides (application, chargeur 1, chargeur 2)",
+     "Flag validi (applicazione, bootloader 1, bootloader 2)",
+     "Indicadores válidos (aplicación, cargador 1, cargador 2)"},
+    {"Hardware id", "Hardware-Kennung", "Identifiant matériel", "ID hardware", "ID de hardware"},
+    {"Application image in this program", "Applikations-Image in diesem Programm",
+     "Image d'application de ce programme", "Immagine dell'applicazione in questo programma",
+     "Imagen de aplicación de este programa"},
+    {"Bootloader image in this program", "Bootloader-Image in diesem Programm",
+     "Image du chargeur d'amorçage de ce programme", "Immagine del bootloader in questo programma",
+     "Imagen del cargador de arranque de este programa"},
+    {"hardware", "Hardware", "matériel", "hardware", "hardware"},
+    {"next step in", "nächster Schritt in", "étape suivante dans", "passo successivo tra", "siguiente paso en"},
+    {"left", "verbleibend", "restant", "rimanente", "restante"},
+    {"Exit status", "Rückgabewert", "Code de sortie", "Codice di uscita", "Código de salida"},
+};
+
+int LanguageIndex(UiLanguageId language) {
+  switch (language) {
+    case UILANG_GERMAN:
+      return 1;
+    case UILANG_FRENCH:
+      return 2;
+    case UILANG_ITALIAN:
+      return 3;
+    case UILANG_SPANISH:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+// UTF-16 or UTF-32 units (whichever wchar_t is) as UTF-8.
+std::string Utf8(const wchar_t* text) {
+  std::string out;
+  for (; *text != L'\0'; ++text) {
+    auto c = static_cast<std::uint32_t>(*text);
+    if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(*++text) - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* CliString(CliText text, UiLanguageId language) {
+  return TEXTS[static_cast<int>(text)][LanguageIndex(language)];
+}
+
+UiLanguageId LanguageFromCode(const std::string& code) {
+  const std::string two = code.substr(0, 2);
+  if (two == "en") return UILANG_ENGLISH;
+  if (two == "de") return UILANG_GERMAN;
+  if (two == "fr") return UILANG_FRENCH;
+  if (two == "it") return UILANG_ITALIAN;
+  if (two == "es") return UILANG_SPANISH;
+  return 0;
+}
+
+UiLanguageId LanguageFromEnvironment() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    // The first variable that is set decides, even when it names a language the program lacks ("C").
+    const UiLanguageId language = LanguageFromCode(value);
+    return language != 0 ? language : UILANG_ENGLISH;
+  }
+  return UILANG_ENGLISH;
+}
+
+std::string UiText(unsigned id) {
+  wchar_t buffer[UI_TEXT_CAPACITY];
+  if (LoadUiString(id, buffer) <= 0) return {};
+  return Utf8(buffer);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The texts that only the terminal updater shows, in the five interface languages, and the choice of the
+// language. The texts that the window program shows too come from the string table (LoadUiString).
+
+#include <string>
+
+#include "ui/ui_language.h"
+
+enum class CliText {
+  ConfirmStart,     // the question before anything is written
+  YesLetter,        // the first letter of "yes" in the language ("y" is always taken too)
+  AnswerHint,       // "[y/N]"
+  SecondCtrlC,      // how a second Ctrl+C answers
+  NoUnit,           // `list` found nothing
+  SeveralUnits,     // several units and no --unit
+  UnitNotPresent,   // --unit names no present unit
+  Mode,             // info labels
+  ModeBootloader,
+  ModeApplication,
+  ModeOldApplication,
+  ModeUnknown,
+  ApplicationVersion,
+  BootloaderVersion,
+  Flags,
+  HardwareId,
+  ImageApplication,
+  ImageBootloader,
+  HardwareRange,
+  NextStepIn,       // followed by the seconds
+  Left,             // estimated time left
+  ExitStatus,       // the last plain line, followed by the status
+  Count
+};
+
+// The text in `language` (English for a language the program does not speak), UTF-8.
+const char* CliString(CliText text, UiLanguageId language);
+
+// "de", "fr", "it", "es", "en" (a locale such as "de_CH.UTF-8" counts by its first two letters); 0 when none.
+UiLanguageId LanguageFromCode(const std::string& code);
+// From LC_ALL, LC_MESSAGES, then LANG, as the C library orders them; English when none names a language.
+UiLanguageId LanguageFromEnvironment();
+
+// String `id` of the string table in the current interface language as UTF-8; empty when missing.
+std::string UiText(unsigned id);

@@ -1,0 +1,283 @@
+#include "cli/helmet_update.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+
+#include "app/trace.h"
+#include "cli/cli_texts.h"
+#include "cli/terminal_view.h"
+#include "cli/unit_choice.h"
+#include "cli/update_runner.h"
+#include "image/firmware_image.h"
+#include "platform/libusb/udev_rule.h"
+#include "ui/resource_ids.h"
+#include "ui/update_controller.h"
+#include "usb/usb_fw_loader.h"
+
+namespace {
+
+constexpr const char EXIT_TABLE[] =
+    "Exit status:\n"
+    "   0  done (the update completed)\n"
+    "   2  usage error; several units and no --unit (nothing written)\n"
+    "   3  no unit found, or it could not be opened\n"
+    "   5  the unit's read-back differs\n"
+    "   7  the unit runs its application (switch it off and try again)\n"
+    "   9  an update is already running\n"
+    "  10  cancelled (Ctrl+C answered yes, or the question before the update answered no)\n"
+    "  11  failed\n"
+    "  12  the unit has newer firmware (no downgrade)\n"
+    "  13  the firmware is not for this unit's hardware\n";
+
+// Writes the trace lines to a file while alive.
+class FileTraceSink final : public TraceSink {
+ public:
+  explicit FileTraceSink(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {}
+  ~FileTraceSink() override {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  FileTraceSink(const FileTraceSink&) = delete;
+  FileTraceSink& operator=(const FileTraceSink&) = delete;
+  bool IsOpen() const { return file_ != nullptr; }
+  void Write(const char* line) override {
+    std::fputs(line, file_);
+    std::fflush(file_);  // a trace that survives a crash or a pulled plug
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// The trace goes to the sink while alive, nowhere afterwards.
+struct TraceStarted {
+  explicit TraceStarted(TraceSink* sink) { StartTrace(sink); }
+  ~TraceStarted() { StartTrace(nullptr); }
+};
+
+struct Options {
+  std::string unit;
+  std::string lang;
+  std::string trace;
+  bool json = false;
+  bool yes = false;
+  bool demo = false;
+};
+
+// Asks on the terminal. Without a terminal the answer is `unattended`; a Ctrl+C meanwhile answers
+// `interrupted` (yes to the cancel question that a first Ctrl+C asked, no to the question before the update).
+bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted) {
+  const UiLanguageId language = GetUiLanguage();
+  if (!io.readLine) return unattended;
+  prompt << CliString(CliText::AnswerHint, language) << ' ';
+  if (interrupted) prompt << CliString(CliText::SecondCtrlC, language) << ' ';
+  prompt << std::flush;
+  const int pressed = io.interrupts != nullptr ? io.interrupts->load() : 0;
+  for (;;) {
+    if (io.interrupts != nullptr && io.interrupts->load() != pressed) {
+      prompt << '\n';
+      return interrupted;
+    }
+    const std::optional<std::string> line = io.readLine();
+    if (!line) continue;
+    const char first = line->empty() ? '\0' : static_cast<char>(std::tolower(static_cast<unsigned char>((*line)[0])));
+    return first == 'y' || first == CliString(CliText::YesLetter, language)[0];
+  }
+}
+
+// The words of a failed query, as the window program shows them.
+std::uint16_t QueryFailureText(ResultCode code) {
+  switch (code) {
+    case FWL_ERR_NOT_FOUND:
+      return IDS_DEVICE_NOT_FOUND;
+    case FWL_ERR_APP_MODE:
+      return IDS_DEVICE_IN_APP_MODE;
+    default:
+      return IDS_FIRMWARE_DATA_INVALID;
+  }
+}
+
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+int ListCommand(UsbPlatform& usb, CliIo& io, bool json) {
+  const std::vector<std::string> paths = ListUnitPaths(usb);
+  if (json) {
+    nlohmann::json units = nlohmann::json::array();
+    for (const std::string& path : paths) units.push_back({{"path", path}, {"ids", UnitIdsFromPath(path)}});
+    io.out << nlohmann::json{{"event", "units"}, {"units", units}}.dump() << '\n';
+  } else if (paths.empty()) {
+    io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
+  }
+  if (!json) {
+    for (const std::string& path : paths) {
+      const std::string ids = UnitIdsFromPath(path);
+      io.out << path << (ids.empty() ? "" : "  " + ids) << '\n';
+    }
+  }
+  return paths.empty() ? FWL_ERR_NOT_FOUND : 0;
+}
+
+void PrintImage(CliIo& io, CliText label, const FirmwareImageInfo& image) {
+  const UiLanguageId language = GetUiLanguage();
+  io.out << CliString(label, language) << ": " << image.version << "  (" << CliString(CliText::HardwareRange, language)
+         << ' ' << image.hardwareLow << '-' << image.hardwareHigh << ")\n";
+}
+
+int InfoCommand(UsbFwLoader& loader, ResourceLoader& resources, CliIo& io, bool json) {
+  FirmwareImageInfo application{};
+  FirmwareImageInfo bootloader{};
+  ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, resources);
+  ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, resources);
+  DeviceInfo info{};
+  const ResultCode read = loader.ReadDeviceInfo(&info);
+  const UiLanguageId language = GetUiLanguage();
+  if (json) {
+    nlohmann::json event{{"event", "info"},
+                         {"result", read},
+                         {"images",
+                          {{"application", application.version},
+                           {"bootloader", bootloader.version},
+                           {"hardware", {application.hardwareLow, application.hardwareHigh}}}}};
+    if (read == FWL_OK) {
+      event["unit"] = {{"mode", info.mode},           {"application", info.appVersion},
+                       {"bootloader", info.bootVersion}, {"flags", {info.appFlag, info.boot1Flag, info.boot2Flag}},
+                       {"hardware", info.hardwareId}};
+    } else {
+      event["message"] = UiText(QueryFailureText(read));
+    }
+    io.out << event.dump() << '\n';
+    return read;
+  }
+  if (read != FWL_OK) {
+    io.out << OneLine(UiText(QueryFailureText(read))) << '\n';
+  } else {
+    const CliText mode = info.mode == DEVICE_MODE_BOOTLOADER    ? CliText::ModeBootloader
+                         : info.mode == DEVICE_MODE_APPLICATION ? CliText::ModeApplication
+                         : info.mode == DEVICE_MODE_OLD_APPLICATION ? CliText::ModeOldApplication
+                                                                    : CliText::ModeUnknown;
+    io.out << CliString(CliText::Mode, language) << ": " << CliString(mode, language) << '\n'
+           << CliString(CliText::ApplicationVersion, language) << ": " << info.appVersion << '\n'
+           << CliString(CliText::BootloaderVersion, language) << ": " << info.bootVersion << '\n'
+           << CliString(CliText::Flags, language) << ": " << info.appFlag << ' ' << info.boot1Flag << ' '
+           << info.boot2Flag << '\n'
+           << CliString(CliText::HardwareId, language) << ": " << info.hardwareId << '\n';
+  }
+  PrintImage(io, CliText::ImageApplication, application);
+  PrintImage(io, CliText::ImageBootloader, bootloader);
+  return read;
+}
+
+int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
+                  const Options& options) {
+  const UiLanguageId language = GetUiLanguage();
+  std::ostream& prompt = options.json ? io.err : io.out;
+  if (ValidateFirmwareImages(*context.resources) == 0) {
+    io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
+    return FWL_ERR_FAILED;
+  }
+  FirmwareImageInfo application{};
+  FirmwareImageInfo bootloader{};
+  ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
+  ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
+  if (!options.yes) {
+    prompt << CliString(CliText::ConfirmStart, language) << ' ';
+    // Without a terminal and without --yes nothing is written.
+    if (!Ask(io, prompt, false, false)) {
+      prompt << '\n';
+      return FWL_ABORTED;
+    }
+  }
+  const OutputStyle style = options.json ? OutputStyle::Json
+                            : io.terminal ? OutputStyle::LiveLine
+                                          : OutputStyle::PlainLines;
+  // The cancel question is asked on a terminal; without one, Ctrl+C means stop.
+  TerminalView view(io.out, style, *context.clock, [&io, &prompt] { return Ask(io, prompt, true, true); });
+  view.Attach(&loader, bootloader.size, application.size);
+  UpdateController controller(view, *context.clock, context.keepAwake);
+  const int status = RunUpdate(controller, view, loader, application, queue, *context.clock,
+                               RunnerHooks{io.interrupts, io.afterEvent});
+  view.Finish(status);
+  return status;
+}
+
+}  // namespace
+
+int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& context, CliIo& io) {
+  CLI::App app{"helmet-update: updates the firmware of the helmet communication unit over USB.", "helmet-update"};
+  app.footer(EXIT_TABLE);
+  app.set_version_flag("--version", std::string("helmet-update ") + HELMET_UPDATE_VERSION);
+  Options options;
+  app.add_option("--unit", options.unit, "the unit's device path (see `list`); needed when several are connected");
+  app.add_option("--lang", options.lang, "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG)")
+      ->check(CLI::IsMember({"de", "fr", "it", "es", "en"}));
+  app.add_option("--trace", options.trace, "write the trace lines to FILE");
+  app.add_flag("--json", options.json, "one JSON object per event on standard output");
+  app.add_flag("--yes,-y", options.yes, "do not ask before the update starts");
+  app.add_flag("--demo", options.demo, "run against the emulated unit (DEMO_* variables) instead of USB");
+  app.fallthrough();  // the subcommands inherit it: the options may follow the command
+  app.add_subcommand("list", "list the connected units: device path and vendor:product ids");
+  app.add_subcommand("info", "the unit's mode, versions, slot flags and hardware id; the program's firmware");
+  app.add_subcommand("update", "update the unit (asks first unless --yes)");
+  app.require_subcommand(1, 1);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e, io.out, io.err);
+    return code == 0 ? 0 : EXIT_USAGE;
+  }
+  SetUiLanguage(options.lang.empty() ? LanguageFromEnvironment() : LanguageFromCode(options.lang));
+
+  auto* queue = dynamic_cast<PostedMessageQueue*>(context.poster);
+  if (queue == nullptr || context.usb == nullptr || context.clock == nullptr || context.resources == nullptr) {
+    io.err << "helmet-update: the platform is incomplete\n";
+    return FWL_ERR_FAILED;
+  }
+  std::unique_ptr<FileTraceSink> traceFile;
+  if (!options.trace.empty()) {
+    traceFile = std::make_unique<FileTraceSink>(options.trace);
+    if (!traceFile->IsOpen()) {
+      io.err << "helmet-update: cannot write " << options.trace << '\n';
+      return EXIT_USAGE;
+    }
+  }
+  TraceStarted trace(traceFile.get());
+
+  const std::string command = app.get_subcommands().front()->get_name();
+  if (command == "list") return ListCommand(*context.usb, io, options.json);
+
+  // A unit is chosen when several are connected; the loader then sees only that one.
+  const std::vector<std::string> paths = ListUnitPaths(*context.usb);
+  std::unique_ptr<ChosenUnitPlatform> chosen;
+  if (!options.unit.empty()) {
+    if (std::find(paths.begin(), paths.end(), options.unit) == paths.end()) {
+      io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << options.unit << '\n';
+      ListCommand(*context.usb, io, false);
+      return FWL_ERR_NOT_FOUND;
+    }
+    chosen = std::make_unique<ChosenUnitPlatform>(*context.usb, options.unit);
+  } else if (paths.size() > 1) {
+    io.out << CliString(CliText::SeveralUnits, GetUiLanguage()) << '\n';
+    ListCommand(*context.usb, io, false);
+    return EXIT_USAGE;
+  }
+  DeviceLinkContext link = context.DeviceLink();
+  if (chosen) link.usb = chosen.get();
+  UsbFwLoader loader(link);
+
+  int status = command == "info" ? InfoCommand(loader, *context.resources, io, options.json)
+                                 : UpdateCommand(loader, context, *queue, io, options);
+  if (status == FWL_ERR_NOT_FOUND && io.permissionDenied && io.permissionDenied()) {
+    io.err << UDEV_PERMISSION_HINT << '\n';
+  }
+  return status;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The terminal updater as a function of its arguments, its platform and its terminal, so that the tests run it
+// in-process on the emulated unit and a virtual clock. The update itself is the window program's: the
+// UpdateController and the UsbFwLoader with a terminal view (terminal_view.h) and loop (update_runner.h).
+//
+// Exit statuses: 0 done; 2 a usage error (also: several units and no --unit); otherwise the result code the
+// update or query ended with: 3 no unit, 5 compare, 7 application mode, 9 busy, 10 cancelled, 11 failed,
+// 12 the unit has newer firmware, 13 the firmware is not for this hardware.
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/platform_context.h"
+
+inline constexpr int EXIT_USAGE = 2;
+
+struct CliIo {
+  CliIo(std::ostream& output, std::ostream& errors) : out(output), err(errors) {}
+  std::ostream& out;
+  std::ostream& err;
+  bool terminal = false;  // `out` is a terminal: the live line
+  // A line typed on the terminal; nullopt while none came yet (waits a short while); null: no terminal to ask
+  // on. End of input reads as an empty line (no).
+  std::function<std::optional<std::string>()> readLine;
+  std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses, counted by the signal handler
+  std::function<void()> afterEvent;        // after each event of the update (tests inject Ctrl+C here)
+  std::function<bool()> permissionDenied;  // the last open was refused for lack of permission (libusb)
+};
+
+// `args` without the program name. The context's poster must be a PostedMessageQueue.
+int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& context, CliIo& io);
+
+// The version of the program, as --version shows it.
+inline constexpr const char HELMET_UPDATE_VERSION[] = "1.1";

@@ -1,0 +1,73 @@
+// The terminal updater's texts: the language choice, and the string table compiled in from the resource
+// scripts (the same words as the window program's).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "cli/cli_texts.h"
+#include "ui/resource_ids.h"
+
+namespace {
+
+struct LanguageGuard {
+  ~LanguageGuard() { SetUiLanguage(UILANG_ENGLISH); }
+};
+
+TEST(CliTexts, LanguageFromCode) {
+  struct Case {
+    const char* code;
+    UiLanguageId language;
+  };
+  for (const Case c : {Case{"de", UILANG_GERMAN}, Case{"de_CH.UTF-8", UILANG_GERMAN}, Case{"fr_FR", UILANG_FRENCH},
+                       Case{"it", UILANG_ITALIAN}, Case{"es_ES.UTF-8", UILANG_SPANISH}, Case{"en_GB", UILANG_ENGLISH},
+                       Case{"C", 0}, Case{"", 0}, Case{"nl_NL", 0}}) {
+    EXPECT_EQ(LanguageFromCode(c.code), c.language) << c.code;
+  }
+}
+
+TEST(CliTexts, TheFirstLocaleVariableSetDecides) {
+  setenv("LC_ALL", "", 1);
+  setenv("LC_MESSAGES", "fr_FR.UTF-8", 1);
+  setenv("LANG", "de_DE.UTF-8", 1);
+  EXPECT_EQ(LanguageFromEnvironment(), UILANG_FRENCH);
+  setenv("LC_ALL", "C", 1);
+  EXPECT_EQ(LanguageFromEnvironment(), UILANG_ENGLISH);
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  EXPECT_EQ(LanguageFromEnvironment(), UILANG_GERMAN);
+  unsetenv("LANG");
+  EXPECT_EQ(LanguageFromEnvironment(), UILANG_ENGLISH);
+}
+
+TEST(CliTexts, EveryStringOfTheTableInEveryLanguage) {
+  LanguageGuard guard;
+  for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+    SetUiLanguage(entry.id);
+    for (unsigned id = IDS_FIRST; id <= IDS_LAST; ++id) EXPECT_FALSE(UiText(id).empty()) << entry.id << " " << id;
+    EXPECT_TRUE(UiText(IDS_LAST + 1).empty());
+  }
+}
+
+TEST(CliTexts, TheResourceScriptsWordsAndEscapes) {
+  LanguageGuard guard;
+  SetUiLanguage(UILANG_GERMAN);
+  EXPECT_EQ(UiText(IDS_VERIFY_DEVICE), "Verifiziere Gerät!");
+  EXPECT_EQ(UiText(IDS_APP_KEY), "TAVIK_FW_UPDATE");
+  EXPECT_EQ(UiText(IDS_UPDATE_FAILED_UNUSED), UiText(IDS_UPDATE_FAILED));
+  SetUiLanguage(UILANG_ENGLISH);
+  EXPECT_EQ(UiText(IDS_DEVICE_IN_APP_MODE),
+            "The device is in application mode.\nPlease switch off the system and try again.");
+  // A language the program lacks reads English.
+  SetUiLanguage(1043);
+  EXPECT_EQ(UiText(IDS_UPDATE_STARTED), "Start firmware update!");
+}
+
+TEST(CliTexts, EveryTerminalTextInEveryLanguage) {
+  for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+    for (int text = 0; text < static_cast<int>(CliText::Count); ++text) {
+      EXPECT_NE(CliString(static_cast<CliText>(text), entry.id)[0], '\0') << entry.id << " " << text;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,306 @@
+// The terminal updater run in-process: its function with the emulated unit, a virtual clock, string streams
+// for the terminal and Ctrl+C injected as the signal handler would count it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <deque>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/message_poster.h"
+#include "cli/helmet_update.h"
+#include "emu/emulated_usb.h"
+#include "image/image_resources.h"
+#include "support/emu_violations.h"
+#include "ui/ui_language.h"
+#include "usb/usb_block.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+class HelmetUpdateTest : public ::testing::Test {
+ protected:
+  HelmetUpdateTest() {
+    context.clock = &clock;
+    context.usb = &usb;
+    context.poster = &queue;
+    context.resources = &ProgramResources();
+    io.interrupts = &interrupts;
+  }
+  ~HelmetUpdateTest() override { SetUiLanguage(UILANG_ENGLISH); }
+
+  int Run(std::vector<std::string> args) {
+    out.str("");
+    err.str("");
+    return RunHelmetUpdate(args, context, io);
+  }
+
+  // Answers typed on the terminal, one per question; none left: the end of input.
+  void Type(std::vector<std::string> answers) {
+    typed.assign(answers.begin(), answers.end());
+    io.readLine = [this]() -> std::optional<std::string> {
+      if (typed.empty()) return std::string();
+      std::string line = typed.front();
+      typed.pop_front();
+      return line;
+    };
+  }
+
+  // Ctrl+C pressed once the update has handled `events` events.
+  void InterruptAfter(int events) {
+    io.afterEvent = [this, events, seen = 0]() mutable {
+      if (++seen == events) interrupts.fetch_add(1);
+    };
+  }
+
+  std::size_t Requests(std::size_t unit) { return usb.Unit(unit).Exchanges().size(); }
+
+  VirtualClock clock;
+  EmulatedUsb usb{clock};
+  PostedMessageQueue queue;
+  PlatformContext context;
+  std::atomic<int> interrupts{0};
+  std::ostringstream out;
+  std::ostringstream err;
+  CliIo io{out, err};
+  std::deque<std::string> typed;
+};
+
+TEST_F(HelmetUpdateTest, WholeUpdateInBothPlans) {
+  struct Case {
+    bool bootloader2Valid;
+    const char* first;
+    const char* second;
+  };
+  for (const Case c : {Case{true, "Program bootloader 1!", "Program bootloader 2!"},
+                       Case{false, "Program bootloader 2!", "Program bootloader 1!"}}) {
+    SCOPED_TRACE(c.first);
+    VirtualClock caseClock;
+    EmulatedUsb bus(caseClock);
+    UnitConfig config;
+    config.bootloader2.valid = c.bootloader2Valid;
+    EmulatedUnit& unit = bus.AddUnit(config);
+    context.clock = &caseClock;
+    context.usb = &bus;
+
+    EXPECT_EQ(Run({"update", "--yes", "--lang", "en"}), 0);
+    const std::string text = out.str();
+    const std::size_t first = text.find(c.first);
+    const std::size_t second = text.find(c.second);
+    const std::size_t application = text.find("Program the application!");
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, application);
+    EXPECT_THAT(text, HasSubstr("Firmware update completed successfully!"));
+    EXPECT_THAT(text, HasSubstr("100 %"));
+    EXPECT_THAT(text, HasSubstr("next step in 5 s"));
+    EXPECT_THAT(text, HasSubstr("Exit status: 0"));
+    // Two pauses of five seconds passed on the clock, not in real time.
+    EXPECT_GE(caseClock.NowMs(), 10000u);
+    EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
+    EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader1));
+    EXPECT_TRUE(unit.SlotFlag(UnitSlot::Bootloader2));
+    EXPECT_NO_USB_VIOLATIONS(bus);
+    EXPECT_EQ(bus.OpenHandleCount(), 0u);
+  }
+}
+
+TEST_F(HelmetUpdateTest, RefusalsEndWithTheirCodeAndTheWindowsWords) {
+  struct Case {
+    const char* name;
+    std::function<void(EmulatedUsb&)> setUp;
+    int status;
+    const char* english;
+    const char* german;
+  };
+  const Case cases[] = {
+      {"no unit", [](EmulatedUsb&) {}, 3, "Device not found.", "Gerät nicht gefunden."},
+      {"application mode",
+       [](EmulatedUsb& bus) {
+         UnitConfig config;
+         config.mode = UnitMode::Application;
+         bus.AddUnit(config);
+       },
+       7, "application mode", "Anwendungsmodus"},
+      {"newer firmware",
+       [](EmulatedUsb& bus) {
+         UnitConfig config;
+         config.application.version = "002.000.000";
+         bus.AddUnit(config);
+       },
+       12, "newer firmware", "Das Gerät verfügt über eine neuere Firmware."},
+      {"wrong hardware",
+       [](EmulatedUsb& bus) {
+         UnitConfig config;
+         config.hardwareId = 99;
+         bus.AddUnit(config);
+       },
+       13, "not suitable", "Firmware ist nicht für dieses Gerät geeignet."},
+  };
+  for (const Case& c : cases) {
+    for (const char* lang : {"en", "de"}) {
+      SCOPED_TRACE(std::string(c.name) + " " + lang);
+      VirtualClock caseClock;
+      EmulatedUsb bus(caseClock);
+      c.setUp(bus);
+      context.clock = &caseClock;
+      context.usb = &bus;
+      EXPECT_EQ(Run({"update", "--yes", "--lang", lang}), c.status);
+      EXPECT_THAT(out.str(), HasSubstr(std::string(lang) == "en" ? c.english : c.german));
+      // Nothing was written.
+      for (std::size_t i = 0; i < bus.UnitCount(); ++i) {
+        for (const ExchangeRecord& record : bus.Unit(i).Exchanges()) {
+          EXPECT_NE(record.request.BlockID, BLK_ERASE);
+          EXPECT_NE(record.request.BlockID, BLK_WRITE);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(HelmetUpdateTest, SeveralUnitsWithoutAChoiceWriteNothing) {
+  usb.AddUnit({});
+  usb.AddUnit({});
+  EXPECT_EQ(Run({"update", "--yes"}), EXIT_USAGE);
+  EXPECT_THAT(out.str(), HasSubstr("--unit"));
+  EXPECT_EQ(Requests(0), 0u);
+  EXPECT_EQ(Requests(1), 0u);
+
+  // The list names both; the second one chosen is updated, the first is left alone.
+  ASSERT_EQ(Run({"list"}), 0);
+  std::istringstream lines(out.str());
+  std::string first;
+  std::string second;
+  std::getline(lines, first);
+  std::getline(lines, second);
+  second = second.substr(0, second.find("  "));
+  EXPECT_EQ(Run({"update", "--yes", "--unit", second}), 0);
+  EXPECT_EQ(Requests(0), 0u);
+  EXPECT_GT(Requests(1), 0u);
+
+  EXPECT_EQ(Run({"update", "--yes", "--unit", "no-such-unit"}), 3);
+}
+
+TEST_F(HelmetUpdateTest, UsageErrors) {
+  usb.AddUnit({});
+  EXPECT_EQ(Run({}), EXIT_USAGE);
+  EXPECT_EQ(Run({"update", "--lang", "xx"}), EXIT_USAGE);
+  EXPECT_EQ(Run({"update", "--bogus"}), EXIT_USAGE);
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_THAT(out.str(), HasSubstr("13  the firmware is not for this unit's hardware"));
+  EXPECT_EQ(Requests(0), 0u);
+}
+
+TEST_F(HelmetUpdateTest, WithoutATerminalAndWithoutYesNothingIsWritten) {
+  usb.AddUnit({});
+  EXPECT_EQ(Run({"update"}), 10);
+  EXPECT_EQ(Requests(0), 0u);
+  Type({"n"});
+  EXPECT_EQ(Run({"update"}), 10);
+  EXPECT_EQ(Requests(0), 0u);
+  // Ctrl+C at the question before the update means no.
+  io.readLine = [this]() -> std::optional<std::string> {
+    interrupts.fetch_add(1);
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run({"update"}), 10);
+  EXPECT_EQ(Requests(0), 0u);
+  Type({"j"});
+  EXPECT_EQ(Run({"update", "--lang", "de"}), 0);
+}
+
+TEST_F(HelmetUpdateTest, CtrlCAnsweredNoGoesOn) {
+  usb.AddUnit({});
+  Type({"n"});
+  InterruptAfter(3);
+  EXPECT_EQ(Run({"update", "--yes"}), 0);
+  EXPECT_THAT(out.str(), HasSubstr("Do you really want to abort"));
+  EXPECT_THAT(out.str(), HasSubstr("Exit status: 0"));
+}
+
+TEST_F(HelmetUpdateTest, CtrlCAnsweredYesStopsAndAnotherRunRecovers) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  for (const bool secondCtrlC : {false, true}) {
+    SCOPED_TRACE(secondCtrlC ? "a second Ctrl+C" : "typed yes");
+    if (secondCtrlC) {
+      // Nothing typed: the second press answers.
+      io.readLine = [this]() -> std::optional<std::string> {
+        interrupts.fetch_add(1);
+        return std::nullopt;
+      };
+    } else {
+      Type({"y"});
+    }
+    InterruptAfter(3);
+    EXPECT_EQ(Run({"update", "--yes"}), 10);
+    EXPECT_THAT(out.str(), Not(HasSubstr("completed successfully")));
+    EXPECT_EQ(usb.OpenHandleCount(), 0u);
+  }
+  io.afterEvent = nullptr;
+  EXPECT_EQ(Run({"update", "--yes"}), 0);
+  EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
+  EXPECT_NO_USB_VIOLATIONS(usb);
+}
+
+TEST_F(HelmetUpdateTest, PowerCutFailsAndASecondRunRecovers) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  Fault cut;
+  cut.kind = FaultKind::PowerLoss;
+  cut.blockId = BLK_WRITE;
+  cut.skip = 611 + 300;  // inside the application
+  cut.value = 3000;
+  unit.AddFault(cut);
+  EXPECT_EQ(Run({"update", "--yes"}), 11);
+  EXPECT_THAT(out.str(), HasSubstr("Firmware update failed!"));
+  EXPECT_THAT(out.str(), HasSubstr("Exit status: 11"));
+  clock.Advance(3000);
+  EXPECT_EQ(Run({"update", "--yes"}), 0);
+  EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
+}
+
+TEST_F(HelmetUpdateTest, JsonEventsParseBack) {
+  usb.AddUnit({});
+  EXPECT_EQ(Run({"update", "--yes", "--json", "--lang", "it"}), 0);
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<nlohmann::json> events;
+  while (std::getline(lines, line)) events.push_back(nlohmann::json::parse(line));  // throws on a bad line
+  ASSERT_FALSE(events.empty());
+  std::map<std::string, int> kinds;
+  int lastPercent = -1;
+  for (const nlohmann::json& event : events) {
+    kinds[event.at("event").get<std::string>()]++;
+    if (event["event"] == "progress") {
+      EXPECT_GT(event.at("percent").get<int>(), lastPercent);
+      lastPercent = event["percent"].get<int>();
+    }
+  }
+  EXPECT_EQ(lastPercent, 100);
+  EXPECT_EQ(kinds["stage"], 6);  // started, three programming lines, verifying, completed
+  EXPECT_GE(kinds["pause"], 10);  // two pauses counted down from 5
+  EXPECT_EQ(kinds["message"], 1);
+  EXPECT_EQ(events[events.size() - 2].at("code").get<int>(), 0);
+  EXPECT_EQ(events.back().at("event"), "exit");
+  EXPECT_EQ(events.back().at("status").get<int>(), 0);
+  EXPECT_EQ(events.front().at("text"), "Avviare l'aggiornamento del firmware!");
+}
+
+TEST_F(HelmetUpdateTest, InfoShowsTheUnitAndTheProgramsImages) {
+  UnitConfig config;
+  config.bootloader2.valid = false;
+  usb.AddUnit(config);
+  EXPECT_EQ(Run({"info", "--lang", "en"}), 0);
+  EXPECT_THAT(out.str(), HasSubstr("Mode: bootloader"));
+  EXPECT_THAT(out.str(), HasSubstr("Application: 001.005.010"));
+  EXPECT_THAT(out.str(), HasSubstr(": 1 1 0"));
+  EXPECT_THAT(out.str(), HasSubstr("Hardware id: 6"));
+  EXPECT_THAT(out.str(), HasSubstr("Application image in this program: 001.005.019  (hardware 6-6)"));
+}
+
+}  // namespace
