@@ -15,7 +15,7 @@
 #include "cli/helmet_update.h"
 #include "emu/emulated_usb.h"
 #include "platform/program_context.h"
-#include "platform/win32/demo_unit_config.h"
+#include "emu/demo_unit_config.h"
 #ifdef UPDATER_HAS_LIBUSB
 #include "platform/libusb/libusb_platform.h"
 #endif

@@ -19,7 +19,7 @@ add_library(updater_cli STATIC
   cli/update_runner.cpp)
 target_link_libraries(updater_cli PUBLIC updater_posix CLI11::CLI11 nlohmann_json::nlohmann_json)
 
-add_executable(helmet-update cli/helmet_update_main.cpp platform/win32/demo_unit_config.cpp)
+add_executable(helmet-update cli/helmet_update_main.cpp)
 target_link_libraries(helmet-update PRIVATE updater_cli updater_emu)
 if(UPDATER_LIBUSB)
   target_link_libraries(helmet-update PRIVATE updater_libusb)
