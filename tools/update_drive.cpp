@@ -124,7 +124,7 @@ struct UpdateDrive::Parts {
 
   // The worker clears busy right after it has posted its result.
   void WaitIdle() {
-    while (loader.busy.load() != 0) std::this_thread::yield();
+    while (loader.IsBusy()) std::this_thread::yield();
   }
 
   VirtualClock& clock;
@@ -146,7 +146,7 @@ UpdateResult UpdateDrive::PressUpdate() {
   }
   while (p.view.IsOpen()) {
     std::optional<PostedMessage> message = p.queue.TryTake();
-    if (!message && p.loader.busy.load() != 0) {
+    if (!message && p.loader.IsBusy()) {
       message = p.queue.Take(HANG_GUARD);
       if (!message) return {UpdateOutcome::Hung, p.view.lastBox};
     }
