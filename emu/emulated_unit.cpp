@@ -342,7 +342,7 @@ void EmulatedUnit::PowerUp(std::uint64_t atMs) {
 
 void EmulatedUnit::Appear() {
   if (config_.newPortOnReturn) {
-    ++port_;
+    port_ += 16;  // past the ports of the other units on the bus (up to 16)
     config_.location = LocationName();
     config_.devicePath = DevicePathName();
   }

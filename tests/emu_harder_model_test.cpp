@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <optional>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -220,12 +219,12 @@ TEST(HarderUnit, ACutInsideAnEraseOrAProgramLeavesUnstableBits) {
       EXPECT_EQ(bench.unit.UnstableBytes(0x300000, c.address - 0x300000), 0u) << "done before the cut";
       const std::vector<std::uint8_t> meant = c.blockId == BLK_ERASE ? std::vector<std::uint8_t>(16, 0xFF) : zeros;
       EXPECT_FALSE(bench.unit.FlashHolds(c.address, meant.data(), 16));
-      std::set<std::vector<std::uint8_t>> distinct;
+      bool differ = false;
       for (int i = 0; i < 8; ++i) {
         seen.push_back(bench.Read(c.address, 16));
-        distinct.insert(seen.back());
+        differ = differ || seen.back() != seen.front();
       }
-      EXPECT_GT(distinct.size(), 1u) << "unstable bits read differently from read to read";
+      EXPECT_TRUE(differ) << "unstable bits read differently from read to read";
       ASSERT_EQ(bench.Send(BLK_ERASE, 0x300000, 0x10000), BLK_ACK);
       EXPECT_EQ(bench.unit.UnstableBytes(0x300000, UNIT_SECTOR_SIZE), 0u);
       EXPECT_EQ(bench.Read(c.address, 16), std::vector<std::uint8_t>(16, 0xFF));
