@@ -67,11 +67,14 @@ if(UPDATER_BUILD_TESTS)
   # AddressSanitizer wants its runtime first among the libraries, and the wrapper preloads its own before it.
   # ThreadSanitizer leaves the races inside the bench's third-party libraries (umockdev, GLib, libudev) alone.
   set_target_properties(libusb_tests PROPERTIES CROSSCOMPILING_EMULATOR ${UMOCKDEV_WRAPPER})
+  set(libusb_tests_environment "LIBUSB_TESTS_PLAIN=set:1")
+  if(UPDATER_SANITIZE MATCHES "address")
+    set(libusb_tests_environment "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+  elseif(UPDATER_SANITIZE MATCHES "thread")
+    set(libusb_tests_environment "TSAN_OPTIONS=string_append::suppressions=${PROJECT_SOURCE_DIR}/tests/libusb/tsan.supp")
+  endif()
   gtest_discover_tests(libusb_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST
-    PROPERTIES
-      ENVIRONMENT_MODIFICATION
-        "ASAN_OPTIONS=string_append::verify_asan_link_order=0;TSAN_OPTIONS=string_append::suppressions=${PROJECT_SOURCE_DIR}/tests/libusb/tsan.supp"
-      TIMEOUT 600)
+    PROPERTIES ENVIRONMENT_MODIFICATION "${libusb_tests_environment}" TIMEOUT 600)
 endif()
 
 if(UPDATER_BUILD_BENCHMARKS)
