@@ -63,18 +63,23 @@ if(UPDATER_BUILD_TESTS)
   target_link_libraries(libusb_tests PRIVATE updater_umockdev_unit gmock gtest gtest_main)
   target_compile_definitions(libusb_tests PRIVATE UPDATER_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   # Every test case runs in a process of its own under the wrapper, which puts the testbed's /sys and /dev in
-  # place of the real ones (the wrapper is the executor of the listed tests).
-  # AddressSanitizer wants its runtime first among the libraries, and the wrapper preloads its own before it.
+  # place of the real ones. The executor is a small script around the wrapper, so that listing the cases and
+  # running them see the same environment:
+  # AddressSanitizer wants its runtime first among the libraries, and the wrapper preloads its own before it;
   # ThreadSanitizer leaves the races inside the bench's third-party libraries (umockdev, GLib, libudev) alone.
-  set_target_properties(libusb_tests PROPERTIES CROSSCOMPILING_EMULATOR ${UMOCKDEV_WRAPPER})
-  set(libusb_tests_environment "LIBUSB_TESTS_PLAIN=set:1")
+  set(libusb_tests_exports "")
   if(UPDATER_SANITIZE MATCHES "address")
-    set(libusb_tests_environment "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+    set(libusb_tests_exports "export ASAN_OPTIONS=\"\${ASAN_OPTIONS:+\$ASAN_OPTIONS:}verify_asan_link_order=0\"\n")
   elseif(UPDATER_SANITIZE MATCHES "thread")
-    set(libusb_tests_environment "TSAN_OPTIONS=string_append::suppressions=${PROJECT_SOURCE_DIR}/tests/libusb/tsan.supp")
+    set(libusb_tests_exports "export TSAN_OPTIONS=\"\${TSAN_OPTIONS:+\$TSAN_OPTIONS:}suppressions=${PROJECT_SOURCE_DIR}/tests/libusb/tsan.supp\"\n")
   endif()
+  set(libusb_testbed ${CMAKE_CURRENT_BINARY_DIR}/libusb_testbed.sh)
+  file(WRITE ${libusb_testbed}.in "#!/bin/sh\n${libusb_tests_exports}exec '${UMOCKDEV_WRAPPER}' \"\$@\"\n")
+  file(COPY_FILE ${libusb_testbed}.in ${libusb_testbed} ONLY_IF_DIFFERENT)
+  file(CHMOD ${libusb_testbed} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set_target_properties(libusb_tests PROPERTIES CROSSCOMPILING_EMULATOR ${libusb_testbed})
   gtest_discover_tests(libusb_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT_MODIFICATION "${libusb_tests_environment}" TIMEOUT 600)
+    PROPERTIES TIMEOUT 600)
 endif()
 
 if(UPDATER_BUILD_BENCHMARKS)
