@@ -2,6 +2,10 @@
 
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 // English, German, French, Italian, Spanish.
@@ -116,6 +120,21 @@ UiLanguageId LanguageFromEnvironment() {
     const UiLanguageId language = LanguageFromCode(value);
     return language != 0 ? language : UILANG_ENGLISH;
   }
+#ifdef _WIN32
+  // Windows users rarely set these variables: their display language decides then.
+  switch (PRIMARYLANGID(GetUserDefaultUILanguage())) {
+    case LANG_GERMAN:
+      return UILANG_GERMAN;
+    case LANG_FRENCH:
+      return UILANG_FRENCH;
+    case LANG_ITALIAN:
+      return UILANG_ITALIAN;
+    case LANG_SPANISH:
+      return UILANG_SPANISH;
+    default:
+      break;
+  }
+#endif
   return UILANG_ENGLISH;
 }
 

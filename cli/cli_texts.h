@@ -37,7 +37,8 @@ const char* CliString(CliText text, UiLanguageId language);
 
 // "de", "fr", "it", "es", "en" (a locale such as "de_CH.UTF-8" counts by its first two letters); 0 when none.
 UiLanguageId LanguageFromCode(const std::string& code);
-// From LC_ALL, LC_MESSAGES, then LANG, as the C library orders them; English when none names a language.
+// From LC_ALL, LC_MESSAGES, then LANG, as the C library orders them; when none is set, on Windows the user's
+// display language; English when none names a language the program speaks.
 UiLanguageId LanguageFromEnvironment();
 
 // String `id` of the string table in the current interface language as UTF-8; empty when missing.

@@ -208,20 +208,33 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
   return status;
 }
 
+#ifdef _WIN32
+constexpr const char LANG_OPTION_HELP[] =
+    "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG, else the Windows display language)";
+#else
+constexpr const char LANG_OPTION_HELP[] = "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG)";
+#endif
+
 }  // namespace
 
 int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& context, CliIo& io) {
   CLI::App app{"helmet-update: updates the firmware of the helmet communication unit over USB.", "helmet-update"};
   app.footer(EXIT_TABLE);
+  app.allow_windows_style_options(false);  // the same syntax on every system: "/x" is never an option
   app.set_version_flag("--version", std::string("helmet-update ") + HELMET_UPDATE_VERSION);
   Options options;
   app.add_option("--unit", options.unit, "the unit's device path (see `list`); needed when several are connected");
-  app.add_option("--lang", options.lang, "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG)")
+  app.add_option("--lang", options.lang, LANG_OPTION_HELP)
       ->check(CLI::IsMember({"de", "fr", "it", "es", "en"}));
   app.add_option("--trace", options.trace, "write the trace lines to FILE");
   app.add_flag("--json", options.json, "one JSON object per event on standard output");
   app.add_flag("--yes,-y", options.yes, "do not ask before the update starts");
-  app.add_flag("--demo", options.demo, "run against the emulated unit (DEMO_* variables) instead of USB");
+  auto* demo = app.add_flag("--demo", options.demo, "run against the emulated unit (DEMO_* variables) instead of USB");
+#ifdef _WIN32
+  demo->group("");  // on Windows the demo is a program of its own
+#else
+  (void)demo;
+#endif
   app.fallthrough();  // the subcommands inherit it: the options may follow the command
   app.add_subcommand("list", "list the connected units: device path and vendor:product ids");
   app.add_subcommand("info", "the unit's mode, versions, slot flags and hardware id; the program's firmware");

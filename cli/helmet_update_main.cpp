@@ -1,10 +1,9 @@
-// helmet-update: the terminal updater. Builds the program's platform (the libusb backend, or the emulated unit
-// with --demo), counts Ctrl+C in a signal handler (the update loop acts on it between events, never inside a
-// block) and runs RunHelmetUpdate on the real terminal.
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
+// helmet-update: the terminal updater. Builds the program's platform and runs RunHelmetUpdate on the real
+// terminal. Three builds of this one file:
+//   natively                      libusb for real units, the emulated unit with --demo (UPDATER_CLI_EMULATED);
+//   helmet-update.exe             WinUSB, as the window program; no emulated unit is linked in;
+//   helmet-update-demo.exe        the emulated unit only (UPDATER_CLI_EMULATED, UPDATER_CLI_DEMO_ONLY), as the
+//                                 window program's demo.
 #include <algorithm>
 #include <atomic>
 #include <iostream>
@@ -12,49 +11,42 @@
 #include <string>
 #include <vector>
 
+#include "app/message_poster.h"
+#include "cli/console.h"
 #include "cli/helmet_update.h"
-#include "emu/emulated_usb.h"
 #include "platform/program_context.h"
+#ifdef UPDATER_CLI_EMULATED
 #include "emu/demo_unit_config.h"
+#include "emu/emulated_usb.h"
+#endif
 #ifdef UPDATER_HAS_LIBUSB
 #include "platform/libusb/libusb_platform.h"
+#endif
+#ifdef _WIN32
+#include <windows.h>
 #endif
 
 namespace {
 
 std::atomic<int> g_interrupts{0};
-static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { g_interrupts.fetch_add(1); }
+#ifdef UPDATER_CLI_DEMO_ONLY
+constexpr bool kDemoOnly = true;
+#else
+constexpr bool kDemoOnly = false;
+#endif
 
-// A line from standard input, waiting up to 200 ms for it so that a second Ctrl+C is seen meanwhile.
-std::optional<std::string> ReadTerminalLine() {
-  pollfd in{STDIN_FILENO, POLLIN, 0};
-  if (poll(&in, 1, 200) <= 0) return std::nullopt;
-  std::string line;
-  if (!std::getline(std::cin, line)) {
-    std::cin.clear();
-    return std::string();  // end of input: no
-  }
-  return line;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const bool demo = std::find(args.begin(), args.end(), "--demo") != args.end();
-
-  struct sigaction action{};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: a wait on the terminal returns at once
+int Run(const std::vector<std::string>& args) {
+  const bool demo = kDemoOnly || std::find(args.begin(), args.end(), "--demo") != args.end();
+  CountInterrupts(g_interrupts);
+  PrepareConsoleOutput();
 
   PlatformContext context = ProgramContext();
+  PostedMessageQueue queue;  // the loader's notifications, pumped by the update loop
+  context.poster = &queue;
+  context.progressView = nullptr;  // the terminal view is the program's own
+#ifdef UPDATER_CLI_EMULATED
   std::unique_ptr<EmulatedUsb> emulated;
-#ifdef UPDATER_HAS_LIBUSB
-  std::unique_ptr<LibusbPlatform> libusb;
-#endif
   if (demo) {
     const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
     for (const std::string& problem : settings.problems) std::cerr << "helmet-update: " << problem << '\n';
@@ -64,19 +56,48 @@ int main(int argc, char** argv) {
       for (const Fault& fault : settings.faults) unit.AddFault(fault);
     }
     context.usb = emulated.get();
-  } else {
+  }
+#else
+  if (demo) {
+    std::cerr << "helmet-update: --demo is the program helmet-update-demo\n";
+    return EXIT_USAGE;
+  }
+#endif
 #ifdef UPDATER_HAS_LIBUSB
+  std::unique_ptr<LibusbPlatform> libusb;
+  if (!demo) {
     libusb = std::make_unique<LibusbPlatform>();
     context.usb = libusb.get();
-#endif
   }
+#endif
 
   CliIo io{std::cout, std::cerr};
-  io.terminal = isatty(STDOUT_FILENO) != 0;
-  if (isatty(STDIN_FILENO) != 0) io.readLine = ReadTerminalLine;
+  io.terminal = OutputIsTerminal();
+  if (InputIsTerminal()) io.readLine = ReadTerminalLine;
   io.interrupts = &g_interrupts;
 #ifdef UPDATER_HAS_LIBUSB
   if (libusb) io.permissionDenied = [&libusb] { return libusb->LastOpenWasPermissionDenied(); };
 #endif
-  return RunHelmetUpdate(args, context, io);
+  const int status = RunHelmetUpdate(args, context, io);
+  std::cout.flush();
+  return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The arguments as the system has them (UTF-16), passed on as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), size, nullptr, nullptr);
+    arg.resize(arg.size() - 1);  // the terminating zero
+    args.push_back(std::move(arg));
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -9,6 +9,22 @@
 
 namespace {
 
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);  // an empty value removes the variable there, which reads the same
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+void RemoveVariable(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
 struct LanguageGuard {
   ~LanguageGuard() { SetUiLanguage(UILANG_ENGLISH); }
 };
@@ -26,17 +42,19 @@ TEST(CliTexts, LanguageFromCode) {
 }
 
 TEST(CliTexts, TheFirstLocaleVariableSetDecides) {
-  setenv("LC_ALL", "", 1);
-  setenv("LC_MESSAGES", "fr_FR.UTF-8", 1);
-  setenv("LANG", "de_DE.UTF-8", 1);
+  SetVariable("LC_ALL", "");
+  SetVariable("LC_MESSAGES", "fr_FR.UTF-8");
+  SetVariable("LANG", "de_DE.UTF-8");
   EXPECT_EQ(LanguageFromEnvironment(), UILANG_FRENCH);
-  setenv("LC_ALL", "C", 1);
+  SetVariable("LC_ALL", "C");
   EXPECT_EQ(LanguageFromEnvironment(), UILANG_ENGLISH);
-  unsetenv("LC_ALL");
-  unsetenv("LC_MESSAGES");
+  RemoveVariable("LC_ALL");
+  RemoveVariable("LC_MESSAGES");
   EXPECT_EQ(LanguageFromEnvironment(), UILANG_GERMAN);
-  unsetenv("LANG");
+  RemoveVariable("LANG");
+#ifndef _WIN32  // there the user's display language decides then
   EXPECT_EQ(LanguageFromEnvironment(), UILANG_ENGLISH);
+#endif
 }
 
 TEST(CliTexts, EveryStringOfTheTableInEveryLanguage) {

@@ -1,0 +1,22 @@
+#pragma once
+// The terminal the program runs in, one file per platform (console_posix.cpp, console_win32.cpp): Ctrl+C
+// counted (the update loop acts on the count between events, never inside a block), whether the streams are a
+// terminal, and a line typed on it.
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+// From now on each Ctrl+C adds one to `presses` instead of ending the program.
+void CountInterrupts(std::atomic<int>& presses);
+
+// Makes standard output show UTF-8 text and the line-rewriting sequences of the live line (Windows' console
+// needs to be told; elsewhere nothing to do).
+void PrepareConsoleOutput();
+
+bool OutputIsTerminal();
+bool InputIsTerminal();
+
+// A line from the terminal, waiting up to 200 ms for it so that a second Ctrl+C is seen meanwhile; nullopt
+// while none came. End of input reads as an empty line (no).
+std::optional<std::string> ReadTerminalLine();
