@@ -187,13 +187,10 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
   FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
   ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
-  if (!options.yes) {
-    prompt << CliString(CliText::ConfirmStart, language) << ' ';
-    // Without a terminal and without --yes nothing is written.
-    if (!Ask(io, prompt, false, false)) {
-      prompt << '\n';
-      return FWL_ABORTED;
-    }
+  // Without a terminal and without --yes the answer is no: the unit is not even read.
+  if (!options.yes && !io.readLine) {
+    prompt << CliString(CliText::ConfirmStart, language) << '\n';
+    return FWL_ABORTED;
   }
   const OutputStyle style = options.json ? OutputStyle::Json
                             : io.terminal ? OutputStyle::LiveLine
@@ -202,8 +199,18 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
   TerminalView view(io.out, style, *context.clock, [&io, &prompt] { return Ask(io, prompt, true, true); });
   view.Attach(&loader, bootloader.size, application.size);
   UpdateController controller(view, *context.clock, context.keepAwake);
-  const int status = RunUpdate(controller, view, loader, application, queue, *context.clock,
+  // The question comes once the unit has passed the checks that would refuse it.
+  bool declined = false;
+  if (!options.yes) {
+    controller.SetStartQuestion([&] {
+      prompt << CliString(CliText::ConfirmStart, language) << ' ';
+      declined = !Ask(io, prompt, false, false);
+      return !declined;
+    });
+  }
+  const int ran = RunUpdate(controller, view, loader, application, queue, *context.clock,
                                RunnerHooks{io.interrupts, io.afterEvent});
+  const int status = declined ? FWL_ABORTED : ran;
   view.Finish(status);
   return status;
 }

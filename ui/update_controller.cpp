@@ -143,6 +143,8 @@ int UpdateController::StartUpdate() {
     return 0;
   }
 
+  if (startQuestion_ && !startQuestion_()) return 0;
+
   // The copy that the unit reports valid is kept until the other one has been written.
   return StartUpdateStep(deviceInfo.boot2Flag != 0 ? STEP_BOOT1_FIRST : STEP_BOOT2_FIRST);
 }

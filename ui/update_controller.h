@@ -7,6 +7,7 @@
 // OnClosed), what to show goes to a ProgressView, time is a Clock.
 
 #include <cstdint>
+#include <functional>
 
 #include "app/clock.h"
 #include "app/message_poster.h"
@@ -38,6 +39,11 @@ class UpdateController {
   // the first main window; it lives until the process ends.
   static UpdateController& CreateInstance(ProgressView& view, Clock& clock, KeepAwake* keepAwake);
   static UpdateController& Instance();
+
+  // A front end that asks before anything is written (the terminal program) sets the question here: it is asked
+  // once the unit has passed the checks, before the first step; no: nothing is written and the window closes
+  // without a message. The window program asks no such question.
+  void SetStartQuestion(std::function<bool()> ask) { startQuestion_ = std::move(ask); }
 
   // Nonzero if the progress window was created and shown.
   int OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image);
@@ -76,6 +82,7 @@ class UpdateController {
   ProgressView& view_;
   Clock& clock_;
   KeepAwake* keepAwake_;
+  std::function<bool()> startQuestion_;
   // Whether the progress window exists: from its initialisation to its destruction. A window that a nested
   // message loop has already destroyed is not destroyed again.
   bool windowOpen_ = false;

@@ -197,22 +197,47 @@ TEST_F(HelmetUpdateTest, UsageErrors) {
   EXPECT_EQ(Requests(0), 0u);
 }
 
+// Only the queries that read the unit: nothing started, erased or written.
+bool OnlyQueries(const std::vector<ExchangeRecord>& exchanges) {
+  for (const ExchangeRecord& exchange : exchanges) {
+    const std::uint32_t id = exchange.request.BlockID;
+    if (id == BLK_START || id == BLK_ERASE || id == BLK_WRITE || id == BLK_FINISH) return false;
+  }
+  return true;
+}
+
 TEST_F(HelmetUpdateTest, WithoutATerminalAndWithoutYesNothingIsWritten) {
   usb.AddUnit({});
   EXPECT_EQ(Run({"update"}), 10);
-  EXPECT_EQ(Requests(0), 0u);
+  EXPECT_EQ(Requests(0), 0u) << "without a terminal the unit is not even read";
+  // On a terminal the question comes after the checks; no writes nothing.
   Type({"n"});
   EXPECT_EQ(Run({"update"}), 10);
-  EXPECT_EQ(Requests(0), 0u);
+  EXPECT_GT(Requests(0), 0u);
+  EXPECT_TRUE(OnlyQueries(usb.Unit(0).Exchanges()));
+  EXPECT_THAT(out.str(), HasSubstr("Write the firmware to the unit now?"));
+  EXPECT_THAT(out.str(), HasSubstr("Exit status: 10"));
   // Ctrl+C at the question before the update means no.
   io.readLine = [this]() -> std::optional<std::string> {
     interrupts.fetch_add(1);
     return std::nullopt;
   };
   EXPECT_EQ(Run({"update"}), 10);
-  EXPECT_EQ(Requests(0), 0u);
+  EXPECT_TRUE(OnlyQueries(usb.Unit(0).Exchanges()));
   Type({"j"});
   EXPECT_EQ(Run({"update", "--lang", "de"}), 0);
+  EXPECT_FALSE(OnlyQueries(usb.Unit(0).Exchanges()));
+}
+
+TEST_F(HelmetUpdateTest, AUnitThatIsRefusedIsNeverAsked) {
+  UnitConfig config;
+  config.application.version = "002.000.000";
+  usb.AddUnit(config);
+  Type({"y"});
+  EXPECT_EQ(Run({"update", "--lang", "en"}), 12);
+  EXPECT_THAT(out.str(), Not(HasSubstr("Write the firmware to the unit now?")));
+  EXPECT_TRUE(OnlyQueries(usb.Unit(0).Exchanges()));
+  EXPECT_EQ(typed.size(), 1u) << "the answer was not read";
 }
 
 TEST_F(HelmetUpdateTest, CtrlCAnsweredNoGoesOn) {
