@@ -497,6 +497,11 @@ std::vector<SweepRow> RunCutSweep(const SweepOptions& options) {
   std::vector<SweepRow> rows;
   std::vector<Point> points;
   for (const Plan& plan : plans) AddPoints(plan, options, rows, points);
+  if (options.parts > 1) {
+    std::vector<Point> part;
+    for (std::size_t i = options.part; i < points.size(); i += options.parts) part.push_back(points[i]);
+    points.swap(part);
+  }
 
   // The points are shared out one at a time; each thread keeps its own counts, added up at the end.
   std::atomic<std::size_t> next{0};

@@ -24,6 +24,10 @@ struct SweepOptions {
   unsigned jobs = 2;
   bool doubles = true;                                                    // the grid of double faults
   bool pauses = true;                                                     // cuts in the pauses
+  // Only every `parts`-th point of the choice, from point `part` (0-based): the parts of one choice, run one by
+  // one or on several machines, add up to the whole of it.
+  unsigned part = 0;
+  unsigned parts = 1;
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;  // now and then, from one thread
   std::function<void(const std::string& line)> verbose;  // every point with a problem or a retry, from any thread
 };

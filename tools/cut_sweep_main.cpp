@@ -15,7 +15,7 @@ namespace {
 void Usage(std::FILE* out) {
   std::fprintf(out,
                "usage: cut_sweep [--full] [--control] [--jobs N] [--stride N] [--quick] [--no-doubles] "
-               "[--no-pauses] [--verbose]\n"
+               "[--no-pauses] [--part K/N] [--verbose]\n"
                "  --full        cut at every exchange of a whole update, with larger grids of double faults and\n"
                "                pause cuts\n"
                "  (default)     the device query and probes, around every erase, start and finish, and every\n"
@@ -26,6 +26,7 @@ void Usage(std::FILE* out) {
                "                no pause cuts (for the sanitizer builds)\n"
                "  --stride N    the stride of the choice\n"
                "  --no-doubles, --no-pauses   leave out the double faults, the pause cuts\n"
+               "  --part K/N    only every N-th point of the choice, from the K-th: parts 1/N to N/N add up to it\n"
                "  --verbose     on standard error every point with a problem, a refused \"Update!\" or a cut\n"
                "                update that completed\n"
                "  --jobs N      threads (2)\n"
@@ -65,6 +66,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cut_sweep: %s wants a number from 1 to 100000, not \"%s\"\n", arg.c_str(), argv[i]);
         return 2;
       }
+    } else if (arg == "--part" && i + 1 < argc) {
+      unsigned part = 0;
+      unsigned parts = 0;
+      char end = '\0';
+      if (std::sscanf(argv[++i], "%u/%u%c", &part, &parts, &end) != 2 || part < 1 || part > parts || parts > 1000) {
+        std::fprintf(stderr, "cut_sweep: --part wants K/N with 1 <= K <= N <= 1000, not \"%s\"\n", argv[i]);
+        return 2;
+      }
+      options.part = part - 1;
+      options.parts = parts;
     } else if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
@@ -100,8 +111,11 @@ int main(int argc, char** argv) {
   const char* selection = options.selection == SweepSelection::Every    ? "every exchange"
                           : options.selection == SweepSelection::Subset ? "subset"
                                                                         : "sparse";
-  std::printf("%s unit, %s (stride %u), %u jobs, %.0f s\n", options.control ? "control" : "harder", selection,
-              options.stride, options.jobs, seconds);
+  std::string choice = selection;
+  if (options.selection != SweepSelection::Every) choice += " (stride " + std::to_string(options.stride) + ")";
+  if (options.parts > 1) choice += ", part " + std::to_string(options.part + 1) + " of " + std::to_string(options.parts);
+  std::printf("%s unit, %s, %u jobs, %.0f s\n", options.control ? "control" : "harder", choice.c_str(), options.jobs,
+              seconds);
   std::fputs(FormatSweepTable(rows).c_str(), stdout);
 
   std::uint64_t bricked = 0, notRecovered = 0, falseSuccesses = 0;
