@@ -115,8 +115,7 @@ DrivenProcess::~DrivenProcess() {
   }
 }
 
-bool DrivenProcess::Start(const std::wstring& exePath,
-                          const std::vector<std::pair<std::wstring, std::wstring>>& environment) {
+std::wstring EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& environment) {
   // The caller's environment without the names given, then the names given.
   std::wstring block;
   if (wchar_t* current = GetEnvironmentStringsW()) {
@@ -132,7 +131,12 @@ bool DrivenProcess::Start(const std::wstring& exePath,
   }
   for (const auto& [name, value] : environment) block.append(name + L"=" + value).push_back(L'\0');
   block.push_back(L'\0');
+  return block;
+}
 
+bool DrivenProcess::Start(const std::wstring& exePath,
+                          const std::vector<std::pair<std::wstring, std::wstring>>& environment) {
+  std::wstring block = EnvironmentWith(environment);
   std::wstring commandLine = L"\"" + exePath + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);

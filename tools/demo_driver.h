@@ -86,6 +86,10 @@ class DrivenProcess {
   DWORD id_ = 0;
 };
 
+// An environment block for CreateProcessW (CREATE_UNICODE_ENVIRONMENT): the caller's environment with
+// `environment` (name, value) put in place of the same names.
+std::wstring EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& environment);
+
 // The path of a file next to the running program.
 std::wstring SiblingPath(const wchar_t* fileName);
 

@@ -43,21 +43,8 @@ Finished RunConsoleProgram(const wchar_t* program, const std::vector<std::string
   OwnedHandle noInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                                   0, nullptr));
 
-  std::wstring block;
   environment.emplace_back(L"DEMO_TIMING", L"fast");
-  if (wchar_t* current = GetEnvironmentStringsW()) {
-    for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-      const std::wstring text(entry);
-      bool replaced = false;
-      for (const auto& [name, value] : environment) {
-        if (_wcsnicmp(text.c_str(), (name + L"=").c_str(), name.size() + 1) == 0) replaced = true;
-      }
-      if (!replaced) block.append(text).push_back(L'\0');
-    }
-    FreeEnvironmentStringsW(current);
-  }
-  for (const auto& [name, value] : environment) block.append(name + L"=" + value).push_back(L'\0');
-  block.push_back(L'\0');
+  std::wstring block = EnvironmentWith(environment);
 
   const std::wstring path = SiblingPath(program);
   std::wstring commandLine = L"\"" + path + L"\"";
