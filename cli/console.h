@@ -10,8 +10,8 @@
 // From now on each Ctrl+C adds one to `presses` instead of ending the program.
 void CountInterrupts(std::atomic<int>& presses);
 
-// Makes standard output show UTF-8 text and the line-rewriting sequences of the live line (Windows' console
-// needs to be told; elsewhere nothing to do).
+// Makes a console show the program's UTF-8 text (Windows' console is written in UTF-16; elsewhere nothing to
+// do).
 void PrepareConsoleOutput();
 
 bool OutputIsTerminal();

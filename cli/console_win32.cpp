@@ -6,11 +6,12 @@
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <streambuf>
+#include <string>
 #include <thread>
 
 namespace {
 std::atomic<int>* g_presses = nullptr;
-bool g_sequences = false;  // the console rewrites the line on "\r\033[K"
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnControl(DWORD event) {
@@ -71,6 +72,53 @@ struct LineReader {
   }
 };
 
+// Standard output or error on a console: the program's UTF-8 text goes to the console as UTF-16
+// (WriteConsoleW), whatever the console's code page, and a character split between two writes is kept whole.
+class ConsoleBuffer final : public std::streambuf {
+ public:
+  explicit ConsoleBuffer(HANDLE console) : console_(console) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    pending_.push_back(static_cast<char>(c));
+    if (c == '\n' || pending_.size() >= 1024) Flush();
+    return c;
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    pending_.append(text, static_cast<std::size_t>(count));
+    if (pending_.size() >= 1024 || pending_.find('\n') != std::string::npos) Flush();
+    return count;
+  }
+  int sync() override {
+    Flush();
+    return 0;
+  }
+
+ private:
+  void Flush() {
+    // Only whole characters: a lead byte whose continuation bytes are not here yet stays behind.
+    std::size_t whole = pending_.size();
+    for (std::size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+      const auto byte = static_cast<unsigned char>(pending_[pending_.size() - back]);
+      if ((byte & 0xC0) == 0x80) continue;
+      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+      if (length > back) whole = pending_.size() - back;
+      break;
+    }
+    if (whole == 0) return;
+    const int units = MultiByteToWideChar(CP_UTF8, 0, pending_.data(), static_cast<int>(whole), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
+    if (units > 0) MultiByteToWideChar(CP_UTF8, 0, pending_.data(), static_cast<int>(whole), wide.data(), units);
+    DWORD written = 0;
+    WriteConsoleW(console_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    pending_.erase(0, whole);
+  }
+
+  HANDLE console_;
+  std::string pending_;
+};
+
 LineReader& Reader() {
   static LineReader* reader = [] {
     auto* made = new LineReader;
@@ -87,17 +135,14 @@ void CountInterrupts(std::atomic<int>& presses) {
 }
 
 void PrepareConsoleOutput() {
-  SetConsoleOutputCP(CP_UTF8);
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  if (GetConsoleMode(out, &mode) != 0) {
-    g_sequences = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-                  SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-  }
+  // Into a file or a pipe the UTF-8 bytes go as they are. The buffers are never freed: the streams flush them
+  // at the very end of the process.
+  if (IsConsole(STD_OUTPUT_HANDLE)) std::cout.rdbuf(new ConsoleBuffer(GetStdHandle(STD_OUTPUT_HANDLE)));
+  if (IsConsole(STD_ERROR_HANDLE)) std::cerr.rdbuf(new ConsoleBuffer(GetStdHandle(STD_ERROR_HANDLE)));
 }
 
-// A console that cannot rewrite a line gets the plain lines, as a file would.
-bool OutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE) && g_sequences; }
+// The live line is rewritten with a carriage return and blanks, which every console understands.
+bool OutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
 bool InputIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
 
 std::optional<std::string> ReadTerminalLine() { return Reader().Take(); }

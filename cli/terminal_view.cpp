@@ -22,6 +22,13 @@ std::string Duration(std::uint64_t ms) {
   return text;
 }
 
+// The columns a UTF-8 text takes on a terminal: one per character (the texts have no wide characters).
+std::size_t Columns(const std::string& text) {
+  std::size_t columns = 0;
+  for (const char c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return columns;
+}
+
 // A box's text on one line: its line breaks become spaces.
 std::string OneLine(std::string text) {
   for (char& c : text) {
@@ -119,10 +126,17 @@ int TerminalView::ShowMessage(WindowRef, std::uint16_t textId, std::uint16_t cap
   if (text.empty()) return 0;  // as a box that could not be shown
   const std::string caption = UiText(captionId);
   const bool question = style == UI_QUESTION_STYLE;
+  bool hiddenForQuestion = false;
   if (style_ == OutputStyle::Json) {
     Event(nlohmann::json{{"event", "message"}, {"id", textId}, {"caption", caption}, {"text", text},
                          {"question", question}}
               .dump());
+  } else if (question && liveShown_) {
+    // The answer is typed on a line of its own; the live line comes back after it.
+    out_ << '\r' << std::string(liveColumns_, ' ') << '\r' << caption << ": " << OneLine(text) << '\n';
+    liveShown_ = false;
+    liveColumns_ = 0;
+    hiddenForQuestion = true;
   } else {
     PrintLine(caption + ": " + OneLine(text));
   }
@@ -135,6 +149,7 @@ int TerminalView::ShowMessage(WindowRef, std::uint16_t textId, std::uint16_t cap
     return WIN_IDOK;
   }
   const bool yes = ask_ ? ask_() : true;
+  if (hiddenForQuestion) DrawLive();
   if (style_ == OutputStyle::Json) Event(nlohmann::json{{"event", "answer"}, {"yes", yes}}.dump());
   if (yes && textId == IDS_CONFIRM_ABORT) result_ = FWL_ABORTED;
   return yes ? WIN_IDYES : WIN_IDNO;
@@ -204,7 +219,7 @@ void TerminalView::Finish(int exitStatus) {
 }
 
 void TerminalView::PrintLine(const std::string& text) {
-  if (liveShown_) out_ << "\r\033[K";
+  if (liveShown_) out_ << '\r' << std::string(liveColumns_, ' ') << '\r';
   out_ << text << '\n';
   if (liveShown_) DrawLive();
   out_.flush();
@@ -214,7 +229,7 @@ void TerminalView::DrawLive() {
   liveShown_ = true;
   const std::uint32_t position = bar_ > 100 ? 100 : bar_;
   const int filled = static_cast<int>(position) * BAR_WIDTH / 100;
-  std::string line = "\r\033[K" + stageText_ + " [" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') +
+  std::string line = stageText_ + " [" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') +
                      "] " + std::to_string(position) + "%";
   if (pauseRemainingMs_ > 0) {
     line += "  " + std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
@@ -232,7 +247,11 @@ void TerminalView::DrawLive() {
               Duration(elapsed * (100 - position) / position);
     }
   }
-  out_ << line << std::flush;
+  // Blanks wipe what the line before had beyond this one: every console understands them, not every console
+  // understands the escape sequences that would erase the rest of the line.
+  const std::size_t columns = Columns(line);
+  out_ << '\r' << line << std::string(liveColumns_ > columns ? liveColumns_ - columns : 0, ' ') << std::flush;
+  liveColumns_ = columns;
 }
 
 void TerminalView::Event(const std::string& json) { out_ << json << '\n' << std::flush; }

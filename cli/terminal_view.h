@@ -78,6 +78,7 @@ class TerminalView final : public ProgressView {
   std::uint32_t lastPlainTenth_ = 0;
   bool barError_ = false;
   bool liveShown_ = false;
+  std::size_t liveColumns_ = 0;  // the columns the live line took when last drawn
   std::uint64_t startMs_ = 0;
   std::uint64_t pauseRemainingMs_ = 0;
   std::uint64_t lastPauseSecond_ = ~std::uint64_t{0};  // the countdown shown; all ones: no pause
