@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "cli/utf8.h"
+
 namespace {
 std::atomic<int>* g_presses = nullptr;
 
@@ -97,15 +99,8 @@ class ConsoleBuffer final : public std::streambuf {
 
  private:
   void Flush() {
-    // Only whole characters: a lead byte whose continuation bytes are not here yet stays behind.
-    std::size_t whole = pending_.size();
-    for (std::size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
-      const auto byte = static_cast<unsigned char>(pending_[pending_.size() - back]);
-      if ((byte & 0xC0) == 0x80) continue;
-      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-      if (length > back) whole = pending_.size() - back;
-      break;
-    }
+    // Only whole characters: one whose last bytes have not come yet waits for them.
+    const std::size_t whole = WholeUtf8Prefix(pending_);
     if (whole == 0) return;
     const int units = MultiByteToWideChar(CP_UTF8, 0, pending_.data(), static_cast<int>(whole), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');

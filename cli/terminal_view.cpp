@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/cli_texts.h"
+#include "cli/utf8.h"
 #include "ui/resource_ids.h"
 #include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"
@@ -20,13 +21,6 @@ std::string Duration(std::uint64_t ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(s / 60), static_cast<unsigned>(s % 60));
   return text;
-}
-
-// The columns a UTF-8 text takes on a terminal: one per character (the texts have no wide characters).
-std::size_t Columns(const std::string& text) {
-  std::size_t columns = 0;
-  for (const char c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return columns;
 }
 
 // A box's text on one line: its line breaks become spaces.
@@ -249,7 +243,7 @@ void TerminalView::DrawLive() {
   }
   // Blanks wipe what the line before had beyond this one: every console understands them, not every console
   // understands the escape sequences that would erase the rest of the line.
-  const std::size_t columns = Columns(line);
+  const std::size_t columns = Utf8Columns(line);
   out_ << '\r' << line << std::string(liveColumns_ > columns ? liveColumns_ - columns : 0, ' ') << std::flush;
   liveColumns_ = columns;
 }

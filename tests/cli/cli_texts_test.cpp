@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "cli/cli_texts.h"
+#include "cli/utf8.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -89,3 +90,18 @@ TEST(CliTexts, EveryTerminalTextInEveryLanguage) {
 }
 
 }  // namespace
+
+TEST(CliTexts, Utf8ColumnsAndWholeCharacters) {
+  EXPECT_EQ(Utf8Columns(""), 0u);
+  EXPECT_EQ(Utf8Columns("Verifiziere Ger\xC3\xA4t!"), 18u);
+  EXPECT_EQ(Utf8Columns("\xE2\x82\xAC \xF0\x9F\x94\x8B"), 3u);  // a euro sign, a blank, a battery
+  struct Case {
+    std::string_view text;
+    std::size_t whole;
+  };
+  for (const Case c : {Case{"", 0}, Case{"abc", 3}, Case{"a\xC3", 1}, Case{"a\xC3\xA4", 3}, Case{"\xE2\x82", 0},
+                       Case{"x\xE2\x82\xAC", 4}, Case{"x\xF0\x9F\x94", 1}, Case{"x\xF0\x9F\x94\x8B", 5},
+                       Case{"\xA4\xA4\xA4\xA4", 4}}) {  // stray continuation bytes are passed on as they are
+    EXPECT_EQ(WholeUtf8Prefix(c.text), c.whole) << ::testing::PrintToString(std::string(c.text));
+  }
+}
