@@ -107,21 +107,56 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-int ListCommand(UsbPlatform& usb, CliIo& io, bool json) {
-  const std::vector<std::string> paths = ListUnitPaths(usb);
-  if (json) {
-    nlohmann::json units = nlohmann::json::array();
-    for (const std::string& path : paths) units.push_back({{"path", path}, {"ids", UnitIdsFromPath(path)}});
-    io.out << nlohmann::json{{"event", "units"}, {"units", units}}.dump() << '\n';
-  } else if (paths.empty()) {
-    io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
-  }
-  if (!json) {
-    for (const std::string& path : paths) {
-      const std::string ids = UnitIdsFromPath(path);
-      io.out << path << (ids.empty() ? "" : "  " + ids) << '\n';
+// The unit's mode as the device query's first two requests find it (PING, GET_MODE; nothing else is sent, no
+// reset); 0 when the unit cannot be opened.
+std::int32_t UnitModeAt(PlatformContext& context, const std::string& path) {
+  ChosenUnitPlatform chosen(*context.usb, path);
+  DeviceLinkContext link = context.DeviceLink();
+  link.usb = &chosen;
+  UsbFwLoader loader(link);
+  loader.checkLocation = 0;
+  loader.interfaceGuid = TAVIK_INTERFACE_GUID;
+  if (!loader.OpenUsbConnection()) return 0;
+  DeviceInfo info{};
+  loader.QueryDeviceMode(&info);
+  loader.CloseUsbConnection();
+  return info.mode;
+}
+
+CliText ModeText(std::int32_t mode) {
+  return mode == DEVICE_MODE_BOOTLOADER         ? CliText::ModeBootloader
+         : mode == DEVICE_MODE_APPLICATION     ? CliText::ModeApplication
+         : mode == DEVICE_MODE_OLD_APPLICATION ? CliText::ModeOldApplication
+                                               : CliText::ModeUnknown;
+}
+
+// For scripts: the same words in every language.
+const char* ModeWord(std::int32_t mode) {
+  return mode == DEVICE_MODE_BOOTLOADER         ? "bootloader"
+         : mode == DEVICE_MODE_APPLICATION     ? "application"
+         : mode == DEVICE_MODE_OLD_APPLICATION ? "old application"
+                                               : "unknown";
+}
+
+// The units, one line each: path, vendor:product ids and, with `modes`, the mode each one answers (a unit that
+// cannot be opened: unknown). Without `modes` nothing is sent to any unit.
+int ListCommand(PlatformContext& context, CliIo& io, bool json, bool modes) {
+  const std::vector<std::string> paths = ListUnitPaths(*context.usb);
+  if (!json && paths.empty()) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
+  nlohmann::json units = nlohmann::json::array();
+  for (const std::string& path : paths) {
+    const std::string ids = UnitIdsFromPath(path);
+    const std::int32_t mode = modes ? UnitModeAt(context, path) : 0;
+    if (json) {
+      nlohmann::json unit{{"path", path}, {"ids", ids}};
+      if (modes) unit["mode"] = ModeWord(mode);
+      units.push_back(unit);
+    } else {
+      io.out << path << (ids.empty() ? "" : "  " + ids)
+             << (modes ? std::string("  ") + CliString(ModeText(mode), GetUiLanguage()) : "") << '\n';
     }
   }
+  if (json) io.out << nlohmann::json{{"event", "units"}, {"units", units}}.dump() << '\n';
   return paths.empty() ? FWL_ERR_NOT_FOUND : 0;
 }
 
@@ -159,10 +194,7 @@ int InfoCommand(UsbFwLoader& loader, ResourceLoader& resources, CliIo& io, bool 
   if (read != FWL_OK) {
     io.out << OneLine(UiText(QueryFailureText(read))) << '\n';
   } else {
-    const CliText mode = info.mode == DEVICE_MODE_BOOTLOADER    ? CliText::ModeBootloader
-                         : info.mode == DEVICE_MODE_APPLICATION ? CliText::ModeApplication
-                         : info.mode == DEVICE_MODE_OLD_APPLICATION ? CliText::ModeOldApplication
-                                                                    : CliText::ModeUnknown;
+    const CliText mode = ModeText(info.mode);
     io.out << CliString(CliText::Mode, language) << ": " << CliString(mode, language) << '\n'
            << CliString(CliText::ApplicationVersion, language) << ": " << info.appVersion << '\n'
            << CliString(CliText::BootloaderVersion, language) << ": " << info.bootVersion << '\n'
@@ -243,7 +275,7 @@ int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& conte
   (void)demo;
 #endif
   app.fallthrough();  // the subcommands inherit it: the options may follow the command
-  app.add_subcommand("list", "list the connected units: device path and vendor:product ids");
+  app.add_subcommand("list", "list the connected units: device path, vendor:product ids and mode");
   app.add_subcommand("info", "the unit's mode, versions, slot flags and hardware id; the program's firmware");
   app.add_subcommand("update", "update the unit (asks first unless --yes)");
   app.require_subcommand(1, 1);
@@ -273,7 +305,11 @@ int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& conte
   TraceStarted trace(traceFile.get());
 
   const std::string command = app.get_subcommands().front()->get_name();
-  if (command == "list") return ListCommand(*context.usb, io, options.json);
+  if (command == "list") {
+    const int listed = ListCommand(context, io, options.json, true);
+    if (io.permissionDenied && io.permissionDenied()) io.err << UDEV_PERMISSION_HINT << '\n';
+    return listed;
+  }
 
   // A unit is chosen when several are connected; the loader then sees only that one.
   const std::vector<std::string> paths = ListUnitPaths(*context.usb);
@@ -281,13 +317,13 @@ int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& conte
   if (!options.unit.empty()) {
     if (std::find(paths.begin(), paths.end(), options.unit) == paths.end()) {
       io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << options.unit << '\n';
-      ListCommand(*context.usb, io, false);
+      ListCommand(context, io, false, false);
       return FWL_ERR_NOT_FOUND;
     }
     chosen = std::make_unique<ChosenUnitPlatform>(*context.usb, options.unit);
   } else if (paths.size() > 1) {
     io.out << CliString(CliText::SeveralUnits, GetUiLanguage()) << '\n';
-    ListCommand(*context.usb, io, false);
+    ListCommand(context, io, false, false);
     return EXIT_USAGE;
   }
   DeviceLinkContext link = context.DeviceLink();

@@ -172,19 +172,44 @@ TEST_F(HelmetUpdateTest, SeveralUnitsWithoutAChoiceWriteNothing) {
   EXPECT_EQ(Requests(0), 0u);
   EXPECT_EQ(Requests(1), 0u);
 
-  // The list names both; the second one chosen is updated, the first is left alone.
+  // The list names both with their ids and modes; the second one chosen is updated, the first is left alone.
   ASSERT_EQ(Run({"list"}), 0);
   std::istringstream lines(out.str());
   std::string first;
   std::string second;
   std::getline(lines, first);
   std::getline(lines, second);
+  EXPECT_THAT(first, HasSubstr("  7a31:acdc  bootloader")) << first;
   second = second.substr(0, second.find("  "));
+  const std::size_t firstUnitRequests = Requests(0);
+  const std::size_t secondUnitRequests = Requests(1);
   EXPECT_EQ(Run({"update", "--yes", "--unit", second}), 0);
-  EXPECT_EQ(Requests(0), 0u);
-  EXPECT_GT(Requests(1), 0u);
+  EXPECT_EQ(Requests(0), firstUnitRequests);
+  EXPECT_GT(Requests(1), secondUnitRequests);
 
   EXPECT_EQ(Run({"update", "--yes", "--unit", "no-such-unit"}), 3);
+}
+
+TEST_F(HelmetUpdateTest, ListAsksEachUnitItsModeAndNothingElse) {
+  UnitConfig application;
+  application.mode = UnitMode::Application;
+  usb.AddUnit({});
+  usb.AddUnit(application);
+  ASSERT_EQ(Run({"list", "--json"}), 0);
+  const nlohmann::json event = nlohmann::json::parse(out.str());
+  ASSERT_EQ(event["units"].size(), 2u) << out.str();
+  EXPECT_EQ(event["units"][0]["mode"], "bootloader");
+  EXPECT_EQ(event["units"][1]["mode"], "application");
+  EXPECT_EQ(event["units"][1]["ids"], "7a31:acdc");
+  for (std::size_t unit : {0u, 1u}) {
+    for (const ExchangeRecord& exchange : usb.Unit(unit).Exchanges()) {
+      EXPECT_TRUE(exchange.request.BlockID == BLK_PING || exchange.request.BlockID == BLK_GET_MODE)
+          << exchange.request.BlockID;
+    }
+  }
+  ASSERT_EQ(Run({"list", "--lang", "de"}), 0);
+  EXPECT_THAT(out.str(), HasSubstr("  Anwendung\n"));
+  EXPECT_THAT(out.str(), HasSubstr("  Bootloader\n"));
 }
 
 TEST_F(HelmetUpdateTest, UsageErrors) {
