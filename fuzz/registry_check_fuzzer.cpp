@@ -144,11 +144,10 @@ class FuzzPlatform final : public RegistryCheckPlatform {
   std::vector<std::u16string> arguments_;
 };
 
-void NoTrace(const char*) {}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SetTraceSink(NoTrace);
+  StartTrace(nullptr);  // no trace: printing would cost more than the run itself
   return 0;
 }
 
@@ -159,24 +158,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int records = input.Byte() % 32; records > 0 && !input.Exhausted(); --records) AddRecord(input, registry, built);
   FuzzPlatform platform(input);
 
-  SetActiveRegistry(&registry);
-  SetRegistryCheckPlatform(&platform);
-
   // The check writes nothing; after a repair that could reach every value, the check passes.
   const int setsBefore = registry.calls().set;
-  const int checked = CheckDeviceInterfaceGuids(0);
+  const int checked = CheckDeviceInterfaceGuids(registry, 0);
   FUZZ_CHECK(checked == 0 || checked == 1);
   FUZZ_CHECK(registry.calls().set == setsBefore);
-  CheckDeviceInterfaceGuids(1);
-  const int repaired = CheckDeviceInterfaceGuids(0);
+  CheckDeviceInterfaceGuids(registry, 1);
+  const int repaired = CheckDeviceInterfaceGuids(registry, 0);
   if (!built.denied) FUZZ_CHECK(repaired == 1);
 
-  const int result = CheckTavikRegistry();
+  const int result = CheckTavikRegistry(registry, platform);
   if (!built.denied) FUZZ_CHECK(result != 0);  // the values are right by now, whoever runs it
-  FUZZ_CHECK(std::strlen(BuildRelaunchArguments()) < REGCHECK_ARGUMENTS_SIZE);
+  FUZZ_CHECK(std::strlen(BuildRelaunchArguments(platform)) < REGCHECK_ARGUMENTS_SIZE);
   FUZZ_CHECK(registry.OpenHandleCount() == 0);
 
-  SetRegistryCheckPlatform(nullptr);
-  SetActiveRegistry(nullptr);
   return 0;
 }

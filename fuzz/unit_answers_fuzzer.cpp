@@ -42,7 +42,12 @@ bool g_counting = false;  // UPDATER_FUZZ_STATS is set
 bool g_verifyBegan = false;
 
 // Traces are counted when asked for, never printed: printing would cost more than the run itself.
-void CountingSink(const char* line) {
+class CountingSink final : public TraceSink {
+ public:
+  void Write(const char* line) override;
+};
+
+void CountingSink::Write(const char* line) {
   if (!g_counting) return;
   const char* text = line + sizeof(TRACE_PREFIX) - 1;
   if (std::strncmp(text, "DataCompare(): BlockAddress", 27) == 0) ++g_stats.compareAddress;
@@ -108,7 +113,8 @@ void CheckDeviceInfo(const DeviceInfo& info, ResultCode result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SetTraceSink(CountingSink);
+  static CountingSink sink;
+  StartTrace(&sink);
   g_counting = std::getenv("UPDATER_FUZZ_STATS") != nullptr;
   if (g_counting) std::atexit(PrintStats);
   return 0;
