@@ -20,8 +20,9 @@ def main(paths):
             lines = table.read().splitlines()
         if not lines or not lines[0].startswith(("harder unit", "control unit")):
             sys.exit(f"sweep_total: {path} is not a table of cut_sweep")
-        if lines[0] in headers and " part " in lines[0]:
-            sys.exit(f"sweep_total: {path}: {lines[0]!r} is given twice")
+        part = re.search(r", part \d+ of \d+,", lines[0])
+        if part and any(part.group(0) in header for header in headers):
+            sys.exit(f"sweep_total: {path}:{part.group(0)[1:-1]} is given twice")
         headers.append(lines[0])
         for line in lines[1:]:
             match = ROW.match(line)
