@@ -57,6 +57,9 @@ if(UPDATER_BUILD_TESTS)
     tests/libusb/libusb_loader_test.cpp
     tests/libusb/libusb_platform_test.cpp
     tests/libusb/udev_rule_test.cpp
+    tests/contract/libusb_bench.cpp
+    tests/contract/seam_walk.cpp
+    tests/contract/usb_contract.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/emu_violations.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/fake_resources.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/trace_capture.cpp)

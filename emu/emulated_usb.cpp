@@ -134,6 +134,11 @@ void EmulatedUsb::FailCall(UsbCall call, std::uint32_t error, std::uint32_t skip
   failRules_.push_back({call, error, skip});
 }
 
+void EmulatedUsb::SetListedByPort(bool byPort) {
+  std::lock_guard lock(mutex_);
+  listedByPort_ = byPort;
+}
+
 std::string EmulatedUsb::LastOpenedPath() const {
   std::lock_guard lock(mutex_);
   return lastOpenedPath_;
@@ -225,6 +230,10 @@ UsbDeviceList EmulatedUsb::GetClassDevs(const Guid& interfaceClass) {
   for (const auto& unit : units_) {
     if (unit->present_ && unit->config_.interfaceGuid == interfaceClass) list->units.push_back(unit.get());
   }
+  if (listedByPort_) {
+    std::stable_sort(list->units.begin(), list->units.end(),
+                     [](const EmulatedUnit* a, const EmulatedUnit* b) { return a->port_ < b->port_; });
+  }
   lists_.push_back(std::move(list));
   return lists_.back().get();
 }
@@ -305,6 +314,23 @@ bool EmulatedUsb::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& devi
     const std::uint16_t unit = i < location.size() ? static_cast<std::uint8_t>(location[i]) : 0;
     std::memcpy(out + i * sizeof unit, &unit, sizeof unit);
   }
+  return true;
+}
+
+bool EmulatedUsb::GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) {
+  std::lock_guard lock(mutex_);
+  if (!Enter(UsbCall::GetDeviceIds)) return false;
+  if (!FindList(list)) {
+    Misuse("GetDeviceIds on a device list that is not open");
+    return Fail(WIN_ERROR_INVALID_HANDLE);
+  }
+  DeviceRefData data;
+  std::memcpy(&data, &device, sizeof data);
+  const auto known = [&](const std::unique_ptr<EmulatedUnit>& u) { return u.get() == data.unit; };
+  if (data.magic != DEVICE_REF_MAGIC || ids == nullptr || std::none_of(units_.begin(), units_.end(), known)) {
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
+  }
+  *ids = UsbDeviceIds{data.unit->config_.vendorId, data.unit->config_.productId};
   return true;
 }
 

@@ -30,6 +30,7 @@ enum class UsbCall {
   GetDeviceInterfaceDetail,
   DetailDevicePath,
   GetDeviceLocation,
+  GetDeviceIds,
   DestroyDeviceInfoList,
   OpenDeviceFile,
   CloseDeviceFile,
@@ -78,6 +79,9 @@ class EmulatedUsb final : public UsbPlatform {
   // Makes the call of this kind fail with `error`, after `skip` calls of that kind have passed.
   void FailCall(UsbCall call, std::uint32_t error, std::uint32_t skip = 0);
   std::string LastOpenedPath() const;
+  // Lists the units by port number, as a host that enumerates by port path does: a unit that comes back on a
+  // higher port is listed after the others. Off: in the order they were added.
+  void SetListedByPort(bool byPort);
 
   // Misuse of the bus (bad handles) plus the violations of every unit.
   std::vector<std::string> Violations() const;
@@ -94,6 +98,7 @@ class EmulatedUsb final : public UsbPlatform {
   const char* DetailDevicePath(const void* detail) override;
   bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
                          std::uint32_t* requiredSize) override;
+  bool GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) override;
   void DestroyDeviceInfoList(UsbDeviceList list) override;
   UsbFileHandle OpenDeviceFile(const char* path) override;
   bool CloseDeviceFile(UsbFileHandle file) override;
@@ -143,4 +148,5 @@ class EmulatedUsb final : public UsbPlatform {
   std::string lastOpenedPath_;
   std::vector<std::string> violations_;
   bool violationsExpected_ = false;
+  bool listedByPort_ = false;
 };

@@ -10,6 +10,7 @@ constexpr char kDevicePath[] = "\\\\?\\usb#vid_7a31&pid_acdc#fuzz#{c0850fa1-2b83
 constexpr std::uint32_t kDetailHeader = 4;  // the size field in front of the path, as on Windows
 constexpr std::uint8_t kPipeIn = 0x81;
 constexpr std::uint8_t kPipeOut = 0x01;
+constexpr UsbDeviceIds kUnitIds = {0x7A31, 0xACDC};
 
 // Any non-null tokens serve as the handles of the one device.
 char g_listToken;
@@ -82,6 +83,12 @@ const char* ScriptedUnitUsb::DetailDevicePath(const void* detail) {
 
 bool ScriptedUnitUsb::GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t, std::uint32_t*) {
   return Fail(WIN_ERROR_INVALID_PARAMETER);  // the loader never asks for a location
+}
+
+bool ScriptedUnitUsb::GetDeviceIds(UsbDeviceList, const UsbDeviceRef&, UsbDeviceIds* ids) {
+  if (ids == nullptr) return Fail(WIN_ERROR_INVALID_PARAMETER);
+  *ids = kUnitIds;
+  return true;
 }
 
 void ScriptedUnitUsb::DestroyDeviceInfoList(UsbDeviceList) { --openHandles_; }

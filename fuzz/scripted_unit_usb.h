@@ -42,6 +42,8 @@ class ScriptedUnitUsb final : public UsbPlatform {
   const char* DetailDevicePath(const void* detail) override;
   bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
                          std::uint32_t* requiredSize) override;
+  // The ids of the unit it stands for: vendor 0x7A31, product 0xACDC.
+  bool GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) override;
   void DestroyDeviceInfoList(UsbDeviceList list) override;
   UsbFileHandle OpenDeviceFile(const char* path) override;
   bool CloseDeviceFile(UsbFileHandle file) override;

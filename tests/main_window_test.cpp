@@ -31,6 +31,7 @@ class NoUnitUsb final : public UsbPlatform {
   bool GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t, std::uint32_t*) override {
     return false;
   }
+  bool GetDeviceIds(UsbDeviceList, const UsbDeviceRef&, UsbDeviceIds*) override { return false; }
   void DestroyDeviceInfoList(UsbDeviceList) override {}
   UsbFileHandle OpenDeviceFile(const char*) override { return UsbInvalidHandle(); }
   bool CloseDeviceFile(UsbFileHandle) override { return false; }

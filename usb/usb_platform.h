@@ -63,6 +63,12 @@ struct UsbPipeInformation {
   std::uint8_t interval;
 };
 
+// The vendor and product ids of a device, from its device descriptor.
+struct UsbDeviceIds {
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+};
+
 // Pipe policy types (WinUSB numbering).
 inline constexpr std::uint32_t USB_POLICY_AUTO_CLEAR_STALL = 2;
 inline constexpr std::uint32_t USB_POLICY_PIPE_TRANSFER_TIMEOUT = 3;
@@ -88,6 +94,9 @@ class UsbPlatform {
   // The location information property as zero-terminated UTF-16 text; size query as for the detail.
   virtual bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
                                  std::uint32_t* requiredSize) = 0;
+  // The vendor and product ids of an enumerated device element; false (the platform's last error set) when they
+  // cannot be read. Nothing is opened or sent to the device.
+  virtual bool GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) = 0;
   virtual void DestroyDeviceInfoList(UsbDeviceList list) = 0;
 
   // Opens a device path for reading and writing, shared, existing only, overlapped I/O allowed.

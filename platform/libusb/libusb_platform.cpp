@@ -99,6 +99,7 @@ struct LibusbPlatform::DeviceList {
     UsbPortChain chain;
     std::string path;
     std::string location;
+    UsbDeviceIds ids;
   };
   Guid interfaceClass;
   std::vector<Entry> entries;
@@ -242,7 +243,8 @@ UsbDeviceList LibusbPlatform::GetClassDevs(const Guid& interfaceClass) {
       ActiveConfig active(device);
       if (active.result < 0 || FindInterfaceNumber(*active.config, *number) == nullptr) continue;
       const UsbPortChain chain = PortChain(device);
-      list->entries.push_back({chain, UsbDevicePath(chain, *number), UsbLocationText(chain)});
+      list->entries.push_back({chain, UsbDevicePath(chain, *number), UsbLocationText(chain),
+                               UsbDeviceIds{descriptor.idVendor, descriptor.idProduct}});
     }
   }
   std::sort(list->entries.begin(), list->entries.end(),
@@ -304,6 +306,18 @@ bool LibusbPlatform::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& d
     const std::uint16_t unit = i < location.size() ? static_cast<std::uint8_t>(location[i]) : 0;
     std::memcpy(out + i * sizeof unit, &unit, sizeof unit);
   }
+  return true;
+}
+
+bool LibusbPlatform::GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) {
+  std::lock_guard lock(mutex_);
+  const DeviceList* l = FindList(list);
+  if (l == nullptr) return Fail(WIN_ERROR_INVALID_HANDLE);
+  const EntryRef ref = LoadRef(device);
+  if (ids == nullptr || ref.magic != kDeviceRefMagic || ref.list != l || ref.index >= l->entries.size()) {
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
+  }
+  *ids = l->entries[ref.index].ids;
   return true;
 }
 

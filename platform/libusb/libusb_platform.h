@@ -63,6 +63,10 @@ class LibusbPlatform final : public UsbPlatform {
   // The location text is the bus and port chain, "1-4.2", as UTF-16; size query as above.
   bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
                          std::uint32_t* requiredSize) override;
+  // The idVendor and idProduct of the entry's device descriptor, as read when the snapshot was taken: the
+  // device is not opened, and an entry whose device has gone since still answers. WIN_ERROR_INVALID_HANDLE
+  // for a list that is not open, WIN_ERROR_INVALID_PARAMETER for an element that is not one of the list's.
+  bool GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) override;
   // Releases the snapshot; WIN_ERROR_INVALID_HANDLE for a list that is not open.
   void DestroyDeviceInfoList(UsbDeviceList list) override;
 

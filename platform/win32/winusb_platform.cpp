@@ -1,6 +1,10 @@
 #include "platform/win32/winusb_platform.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 // The records are sized by this platform (on x86-64: 32, 8 and 32 bytes), never by the 32-bit layout.
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(UsbInterfaceRef));
@@ -34,6 +38,32 @@ SP_DEVINFO_DATA DeviceData(const UsbDeviceRef& device) {
   SP_DEVINFO_DATA data;
   std::memcpy(&data, device.opaque, sizeof data);
   return data;
+}
+
+// The four hex digits that follow `key` ("VID_", "PID_", any case) in one hardware id; none when the key is
+// missing or not followed by four hex digits.
+std::optional<std::uint16_t> IdAfter(std::wstring_view id, std::wstring_view key) {
+  const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+  for (std::size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+    bool match = true;
+    for (std::size_t k = 0; k < key.size() && match; ++k) match = upper(id[at + k]) == key[k];
+    if (!match) continue;
+    std::uint16_t value = 0;
+    for (std::size_t d = 0; d < 4; ++d) {
+      const wchar_t c = upper(id[at + key.size() + d]);
+      int digit;
+      if (c >= L'0' && c <= L'9') {
+        digit = c - L'0';
+      } else if (c >= L'A' && c <= L'F') {
+        digit = c - L'A' + 10;
+      } else {
+        return std::nullopt;
+      }
+      value = static_cast<std::uint16_t>(value << 4 | digit);
+    }
+    return value;
+  }
+  return std::nullopt;
 }
 }  // namespace
 
@@ -95,6 +125,41 @@ bool WinUsbPlatform::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& d
                                                          static_cast<PBYTE>(buffer), bufferSize, &required);
   if (requiredSize != nullptr) *requiredSize = required;
   return ok != FALSE;
+}
+
+bool WinUsbPlatform::GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) {
+  if (api_.SetupDiGetDeviceRegistryPropertyW == nullptr) return Missing();
+  if (ids == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  SP_DEVINFO_DATA data = DeviceData(device);
+  DWORD required = 0;
+  if (!api_.SetupDiGetDeviceRegistryPropertyW(list, &data, SPDRP_HARDWAREID, nullptr, nullptr, 0, &required) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  // A list of zero-terminated texts, ended by an empty one; read as far as the property reaches, ended or not.
+  std::vector<wchar_t> text(required / sizeof(wchar_t) + 1, L'\0');
+  if (!api_.SetupDiGetDeviceRegistryPropertyW(list, &data, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<PBYTE>(text.data()), required, &required)) {
+    return false;
+  }
+  const std::wstring_view all(text.data(), std::min<std::size_t>(required / sizeof(wchar_t), text.size() - 1));
+  for (std::size_t start = 0; start < all.size();) {
+    const std::size_t end = std::min(all.find(L'\0', start), all.size());
+    const std::wstring_view id = all.substr(start, end - start);
+    if (id.empty()) break;
+    const std::optional<std::uint16_t> vendor = IdAfter(id, L"VID_");
+    const std::optional<std::uint16_t> product = IdAfter(id, L"PID_");
+    if (vendor && product) {
+      *ids = UsbDeviceIds{*vendor, *product};
+      return true;
+    }
+    start = end + 1;
+  }
+  SetLastError(ERROR_INVALID_DATA);
+  return false;
 }
 
 void WinUsbPlatform::DestroyDeviceInfoList(UsbDeviceList list) {

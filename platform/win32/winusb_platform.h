@@ -17,6 +17,9 @@ class WinUsbPlatform final : public UsbPlatform {
   const char* DetailDevicePath(const void* detail) override;
   bool GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& device, void* buffer, std::uint32_t bufferSize,
                          std::uint32_t* requiredSize) override;
+  // From the device's hardware ids (SPDRP_HARDWAREID, "USB\VID_7A31&PID_ACDC&REV_0100" first): the first of
+  // them that names both ids. WIN_ERROR_INVALID_DATA when none does; SetupAPI's error when it cannot be read.
+  bool GetDeviceIds(UsbDeviceList list, const UsbDeviceRef& device, UsbDeviceIds* ids) override;
   void DestroyDeviceInfoList(UsbDeviceList list) override;
 
   UsbFileHandle OpenDeviceFile(const char* path) override;

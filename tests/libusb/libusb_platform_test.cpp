@@ -177,6 +177,53 @@ TEST_F(LibusbPlatformTest, ListsEachUnitByPortWithTheInterfaceThatCarriesTheClas
   EXPECT_THAT(List(usb, kForeignClass), ElementsAre());
 }
 
+TEST_F(LibusbPlatformTest, DeviceIdsAreThoseOfTheListedEntrysDescriptorEvenAfterItHasGone) {
+  LibusbRig rig({{Product(UNIT_PRODUCT_ID), 3}, {Product(UNIT_PRODUCT_ID_ALT), 2}});
+  LibusbPlatform& usb = rig.Usb();
+  UsbDeviceList list = usb.GetClassDevs(TAVIK_INTERFACE_GUID);
+  ASSERT_NE(list, nullptr);
+  UsbDeviceRef devices[2]{};
+  UsbInterfaceRef iface{};
+  for (std::uint32_t index = 0; index < 2; ++index) {
+    ASSERT_TRUE(usb.EnumDeviceInterfaces(list, TAVIK_INTERFACE_GUID, index, &iface));
+    char detail[64];
+    std::uint32_t size = 0;
+    ASSERT_TRUE(usb.GetDeviceInterfaceDetail(list, iface, detail, sizeof detail, &size, &devices[index]));
+  }
+  // Sorted by port: the 0xACDD in port 2 first. The one in port 3 leaves; the snapshot still tells its ids.
+  rig.Bus().Unplug(rig.Unit(0));
+  const std::uint16_t products[2] = {UNIT_PRODUCT_ID_ALT, UNIT_PRODUCT_ID};
+  for (int index = 0; index < 2; ++index) {
+    UsbDeviceIds ids{};
+    ASSERT_TRUE(usb.GetDeviceIds(list, devices[index], &ids)) << usb.LastError();
+    EXPECT_EQ(ids.vendorId, UNIT_VENDOR_ID);
+    EXPECT_EQ(ids.productId, products[index]);
+  }
+  EXPECT_EQ(usb.OpenHandleCount(), 1u);  // the list alone: no device was opened
+  EXPECT_EQ(rig.Units().OpenHandleCount(), 0u);
+
+  UsbDeviceRef interfaceAsDevice{};
+  std::memcpy(&interfaceAsDevice, &iface, sizeof interfaceAsDevice);
+  UsbDeviceIds ids{};
+  struct Case {
+    const char* name;
+    UsbDeviceList list;
+    const UsbDeviceRef* device;
+    UsbDeviceIds* ids;
+    std::uint32_t error;
+  };
+  for (const Case& c : {Case{"no room for the ids", list, &devices[0], nullptr, WIN_ERROR_INVALID_PARAMETER},
+                        Case{"an interface record", list, &interfaceAsDevice, &ids, WIN_ERROR_INVALID_PARAMETER},
+                        Case{"a list that is not open", &ids, &devices[0], &ids, WIN_ERROR_INVALID_HANDLE}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(usb.GetDeviceIds(c.list, *c.device, c.ids));
+    EXPECT_EQ(usb.LastError(), c.error);
+  }
+  usb.DestroyDeviceInfoList(list);
+  EXPECT_FALSE(usb.GetDeviceIds(list, devices[0], &ids));
+  EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_HANDLE);
+}
+
 TEST_F(LibusbPlatformTest, TheInterfaceAndItsPipesReadAsWinUsbReportsThem) {
   LibusbRig rig({{Product(UNIT_PRODUCT_ID_ALT), 2}});
   LibusbPlatform& usb = rig.Usb();

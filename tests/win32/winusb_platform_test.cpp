@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,17 @@ const HDEVINFO kList = reinterpret_cast<HDEVINFO>(0x1000);
 const HANDLE kFile = reinterpret_cast<HANDLE>(0x2000);
 const WINUSB_INTERFACE_HANDLE kInterface = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(0x3000);
 
+// A list of texts as SPDRP_HARDWAREID holds it, each ended by a zero (the list's own end is added when it is read).
+std::wstring HardwareIds(std::initializer_list<const wchar_t*> ids) {
+  std::wstring list;
+  for (const wchar_t* id : ids) list += std::wstring(id) + L'\0';
+  return list;
+}
+
 struct FakeInterface {
   std::string path;
   std::wstring location;
+  std::wstring hardwareIds = HardwareIds({L"USB\\VID_7A31&PID_ACDC&REV_0100", L"USB\\VID_7A31&PID_ACDC"});
 };
 
 // What the fake system holds and how it fails; reset before each test.
@@ -36,6 +45,7 @@ struct FakeSystem {
   DWORD detailSizeError = ERROR_INSUFFICIENT_BUFFER;  // the error of the size query
   bool detailFails = false;
   bool locationFails = false;
+  DWORD hardwareIdError = 0;  // nonzero: the hardware id property cannot be read, with this error
   bool createFails = false;
   bool initializeFails = false;
   bool settingsFail = false;
@@ -103,10 +113,17 @@ BOOL WINAPI FakeGetDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_I
 BOOL WINAPI FakeGetProperty(HDEVINFO, PSP_DEVINFO_DATA device, DWORD property, PDWORD, PBYTE buffer, DWORD size,
                             PDWORD required) {
   Log("SetupDiGetDeviceRegistryPropertyW property=%lu size=%lu", property, size);
-  const std::wstring& location = g_fake.interfaces.at(device->Reserved).location;
-  const DWORD needed = static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t));
+  const FakeInterface& iface = g_fake.interfaces.at(device->Reserved);
+  if (property == SPDRP_HARDWAREID && g_fake.hardwareIdError != 0) {
+    SetLastError(g_fake.hardwareIdError);
+    return FALSE;
+  }
+  // The location with its terminator; the hardware ids as they are, with the list's end.
+  const std::wstring value =
+      property == SPDRP_HARDWAREID ? iface.hardwareIds + L'\0' : iface.location + L'\0';
+  const DWORD needed = static_cast<DWORD>(value.size() * sizeof(wchar_t));
   if (required != nullptr) *required = needed;
-  if (g_fake.locationFails) {
+  if (property == SPDRP_LOCATION_INFORMATION && g_fake.locationFails) {
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
   }
@@ -114,7 +131,7 @@ BOOL WINAPI FakeGetProperty(HDEVINFO, PSP_DEVINFO_DATA device, DWORD property, P
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::memcpy(buffer, location.c_str(), needed);
+  std::memcpy(buffer, value.data(), needed);
   return TRUE;
 }
 
@@ -401,6 +418,63 @@ TEST_F(WinUsbPlatformTest, LocationCheckTakesTheMatchingUnitAndGoesOnPastAnUnrea
   EXPECT_EQ(trace_.Lines(), std::vector<std::string>(
                                 2, "[Tavik_FW_Update] CheckLocationID->SetupDiGetDeviceRegistryProperty failed!\r\n"));
   EXPECT_EQ(g_fake.calls.back(), "SetupDiDestroyDeviceInfoList list=ok");
+}
+
+TEST_F(WinUsbPlatformTest, DeviceIdsComeFromTheFirstHardwareIdThatNamesBothWithoutOpeningTheDevice) {
+  struct Case {
+    const char* name;
+    std::wstring hardwareIds;
+    DWORD propertyError;
+    bool ok;
+    UsbDeviceIds ids;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"the unit", FakeInterface{}.hardwareIds, 0, true, {0x7A31, 0xACDC}, 0},
+      {"an interface of a composite device, lower case", HardwareIds({L"USB\\vid_7a31&pid_acdd&rev_0100&mi_01"}), 0,
+       true, {0x7A31, 0xACDD}, 0},
+      {"the first id names neither", HardwareIds({L"USB\\COMPOSITE", L"USB\\VID_1234&PID_00fF"}), 0, true,
+       {0x1234, 0x00FF}, 0},
+      {"three hex digits", HardwareIds({L"USB\\VID_7A3&PID_ACDC"}), 0, false, {}, ERROR_INVALID_DATA},
+      {"no product id", HardwareIds({L"USB\\VID_7A31"}), 0, false, {}, ERROR_INVALID_DATA},
+      {"an empty list", L"", 0, false, {}, ERROR_INVALID_DATA},
+      {"the ids after the list's end", std::wstring(L"\0USB\\VID_7A31&PID_ACDC\0", 23), 0, false, {},
+       ERROR_INVALID_DATA},
+      {"the property cannot be read", FakeInterface{}.hardwareIds, ERROR_NO_SUCH_DEVINST, false, {},
+       ERROR_NO_SUCH_DEVINST},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    g_fake.interfaces[0].hardwareIds = c.hardwareIds;
+    g_fake.hardwareIdError = c.propertyError;
+    UsbDeviceList list = platform_.GetClassDevs(TAVIK_INTERFACE_GUID);
+    ASSERT_NE(list, nullptr);
+    UsbInterfaceRef iface{};
+    ASSERT_TRUE(platform_.EnumDeviceInterfaces(list, TAVIK_INTERFACE_GUID, 0, &iface));
+    std::vector<std::uint8_t> detail(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + kPath.size() + 1);
+    UsbDeviceRef device{};
+    std::uint32_t size = 0;
+    ASSERT_TRUE(platform_.GetDeviceInterfaceDetail(list, iface, detail.data(),
+                                                   static_cast<std::uint32_t>(detail.size()), &size, &device));
+    g_fake.calls.clear();
+
+    UsbDeviceIds ids{0xEEEE, 0xEEEE};
+    EXPECT_EQ(platform_.GetDeviceIds(list, device, &ids), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(ids.vendorId, c.ids.vendorId);
+      EXPECT_EQ(ids.productId, c.ids.productId);
+    } else {
+      EXPECT_EQ(platform_.LastError(), c.error);
+      EXPECT_EQ(ids.vendorId, 0xEEEE);
+    }
+    // Only the property is read: nothing is opened.
+    ASSERT_FALSE(g_fake.calls.empty());
+    for (const std::string& call : g_fake.calls) {
+      EXPECT_EQ(call.rfind("SetupDiGetDeviceRegistryPropertyW property=1 ", 0), 0u) << call;
+    }
+    platform_.DestroyDeviceInfoList(list);
+  }
 }
 
 TEST_F(WinUsbPlatformTest, ALongDevicePathIsCutTo258Characters) {
