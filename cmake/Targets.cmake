@@ -11,6 +11,7 @@ add_library(updater_core STATIC
   app/startup.cpp
   app/trace.cpp
   app/trace_file.cpp
+  app/unit_lock_memory.cpp
   image/crc32.cpp
   image/crc32_clmul.cpp
   image/crc32_table.cpp
@@ -20,10 +21,12 @@ add_library(updater_core STATIC
   usb/flash_passes.cpp
   usb/fw_loader.cpp
   usb/raw_data.cpp
+  usb/unit_list.cpp
   usb/usb_port.cpp
   ui/main_window.cpp
   ui/ui_language.cpp
-  ui/update_controller.cpp)
+  ui/update_controller.cpp
+  ui/update_session.cpp)
 target_include_directories(updater_core PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
 target_link_libraries(updater_core PUBLIC Threads::Threads)
 if(WIN32)
@@ -49,6 +52,7 @@ if(WIN32)
     platform/win32/trace_folder_menu.cpp
     platform/win32/ui_dialog.cpp
     platform/win32/ui_language.cpp
+    platform/win32/unit_lock.cpp
     platform/win32/win32_registry.cpp
     platform/win32/windows_numbers_check.cpp
     platform/win32/winusb_api.cpp
@@ -62,7 +66,8 @@ else()
     platform/posix/program_resources.cpp
     platform/posix/registry_check_platform.cpp
     platform/posix/registry_file.cpp
-    platform/posix/ui_language.cpp)
+    platform/posix/ui_language.cpp
+    platform/posix/unit_lock.cpp)
   target_link_libraries(updater_posix PUBLIC updater_core)
   add_library(updater_platform ALIAS updater_posix)
 endif()

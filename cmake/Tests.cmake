@@ -19,7 +19,8 @@ add_library(updater_test_support STATIC
   tests/support/fake_progress_view.cpp
   tests/support/fake_resources.cpp
   tests/support/lockstep_poster.cpp
-  tests/support/trace_capture.cpp)
+  tests/support/trace_capture.cpp
+  tools/update_drive.cpp)
 target_include_directories(updater_test_support PUBLIC ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(updater_test_support PUBLIC updater_emu updater_platform gmock gtest)
 
@@ -27,6 +28,9 @@ target_link_libraries(updater_test_support PUBLIC updater_emu updater_platform g
 set(UPDATER_TEST_SOURCES
   tests/behaviour_digest_test.cpp
   tests/block_protocol_test.cpp
+  tests/contract/emulated_bench.cpp
+  tests/contract/seam_walk.cpp
+  tests/contract/usb_contract.cpp
   tests/crc32_test.cpp
   tests/demo_unit_config_test.cpp
   tests/device_info_query_test.cpp
@@ -52,11 +56,15 @@ set(UPDATER_TEST_SOURCES
   tests/trace_file_test.cpp
   tests/trace_test.cpp
   tests/ui_language_test.cpp
+  tests/unit_lock_memory_test.cpp
   tests/update_controller_test.cpp
+  tests/update_session_test.cpp
   tests/usb_port_test.cpp)
 if(NOT WIN32)
   # The native stand-ins.
-  list(APPEND UPDATER_TEST_SOURCES tests/posix/registry_file_test.cpp)
+  list(APPEND UPDATER_TEST_SOURCES tests/posix/registry_file_test.cpp tests/posix/unit_lock_test.cpp)
+  # The fuzzers' scripted unit, held to the USB backends' contract.
+  list(APPEND UPDATER_TEST_SOURCES tests/contract/scripted_bench.cpp fuzz/scripted_unit_usb.cpp)
 endif()
 if(WIN32)
   # The Win32 layer for real under Wine, and the programs end to end.
@@ -78,7 +86,9 @@ if(WIN32)
     tests/win32/ui_dialogs_test.cpp
     tests/win32/ui_resources_test.cpp
     tests/win32/ui_strings_test.cpp
+    tests/win32/unit_lock_test.cpp
     tests/win32/winusb_platform_test.cpp
+    tests/contract/winusb_bench.cpp
     ${UPDATER_DEMO_DRIVER_SOURCES}
     ${UPDATER_RESOURCE_SOURCES})
 endif()

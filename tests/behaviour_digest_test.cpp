@@ -155,7 +155,7 @@ class Rig {
   LockstepPoster poster;
   UsbFwLoader loader{DeviceLinkContext{&usb, &clock, &poster, &ProgramResources()}};
   FakeProgressView view;
-  UpdateController controller{view, clock};
+  UpdateController controller{view};
   FirmwareImageInfo image{};
   WindowRef parent = reinterpret_cast<WindowRef>(0x77);
   // Runs after each notification has been handled, while the worker still waits in its post.

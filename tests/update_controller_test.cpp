@@ -26,7 +26,36 @@
 #include "ui/resource_ids.h"
 #include "usb/usb_fw_loader.h"
 
+// Puts a session into a step and stage, as its update would have brought it there.
+struct UpdateSessionProbe {
+  static void Set(UpdateSession& session, UpdateStep step, UpdateStage stage) {
+    session.step_ = step;
+    session.stage_ = stage;
+  }
+};
+
 namespace {
+
+// The session's events as the window adapter would turn them into status lines and bar positions.
+class RecordingUpdateView final : public UpdateView {
+ public:
+  void StageEntered(UpdateStage stage, UpdateStep step) override {
+    if (StageLine(stage, step) != 0) lines.push_back(StageLine(stage, step));
+  }
+  void StepStarted(const StepStart&) override {}
+  void ProgressMoved(const UpdateProgress& progress) override { bar.push_back(progress.barPosition); }
+  void PauseStarted(UpdateStep, std::uint32_t) override {}
+  bool Ask(UpdateQuestion) override {
+    ++questions;
+    return true;
+  }
+  void StepNotStarted(ResultCode) override {}
+  void Ended(const UpdateEnd&) override {}
+
+  std::vector<std::uint16_t> lines;
+  std::vector<std::uint32_t> bar;
+  int questions = 0;
+};
 
 constexpr int IDOK_ANSWER = 1;
 constexpr int IDYES_ANSWER = 6;
@@ -111,10 +140,10 @@ class UpdateControllerTest : public ::testing::Test {
     std::vector<UpdateStep> steps;
     EXPECT_EQ(Open(), 1);
     for (int i = 0; i < 3 && view.IsOpen(); ++i) {
-      steps.push_back(controller.step);
+      steps.push_back(controller.Step());
       barAtStepStart.push_back(view.bar.size());
       EXPECT_EQ(FinishStep(), FWL_OK);
-      if (i < 2) PassStepPause(UPDATE_STEP_TABLE[controller.step].nextStep);
+      if (i < 2) PassStepPause(UPDATE_STEP_TABLE[controller.Step()].nextStep);
     }
     return steps;
   }
@@ -149,7 +178,7 @@ class UpdateControllerTest : public ::testing::Test {
   UsbFwLoader loader{DeviceLinkContext{&usb, &clock, &poster, &ProgramResources()}};
   FakeProgressView view;
   RecordingKeepAwake awake;
-  UpdateController controller{view, clock, &awake};
+  UpdateController controller{view, &awake};
   FirmwareImageInfo image{};
   WindowRef parent = reinterpret_cast<WindowRef>(0x77);
   std::vector<std::size_t> barAtStepStart;
@@ -244,8 +273,8 @@ TEST_F(UpdateControllerTest, OpeningDisablesTheParentRegistersTheWindowAndStarts
   ASSERT_EQ(Open(), 1);
   EXPECT_TRUE(view.shown);
   EXPECT_FALSE(view.parentEnabled);
-  EXPECT_EQ(controller.step, STEP_BOOT1_FIRST);
-  EXPECT_EQ(controller.stage, STAGE_STARTED);
+  EXPECT_EQ(controller.Step(), STEP_BOOT1_FIRST);
+  EXPECT_EQ(controller.Stage(), STAGE_STARTED);
   EXPECT_EQ(view.lines, std::vector<std::uint16_t>{IDS_UPDATE_STARTED});
   EXPECT_EQ(loader.notifyWindow, view.Window());
   EXPECT_EQ(loader.resultMessage, WM_UPDATE_NOTIFY);
@@ -416,7 +445,7 @@ TEST_P(StartFailure, ShowsTheMessageOfItsCodeAndNeverShowsTheWindow) {
     AddUnit(config);
   }
   ExpectRefused(Open(), GetParam().text, IDS_CAPTION_ERROR, GetParam().style);
-  EXPECT_EQ(controller.stage, STAGE_NONE);
+  EXPECT_EQ(controller.Stage(), STAGE_NONE);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -524,22 +553,18 @@ TEST_F(UpdateControllerTest, ANotificationHandledLateStillShowsTheStagesInOrder)
       {STEP_APPLICATION, 100, 100, {IDS_PROGRAM_APPLICATION, IDS_VERIFY_DEVICE}, 100},
       {0, 50, 0, {IDS_PROGRAM_APPLICATION}, 0},  // no step: the bar stays at 0
   };
-  const WindowRef window = reinterpret_cast<WindowRef>(0x5150);
-  controller.loader = &loader;
   for (const Case& c : cases) {
-    view.lines.clear();
-    view.bar.clear();
-    controller.progressWindow = window;
-    controller.step = c.step;
-    controller.stage = STAGE_STARTED;
+    RecordingUpdateView events;
+    UpdateSession session(loader, image, events);
+    UpdateSessionProbe::Set(session, c.step, STAGE_STARTED);
     loader.programPercent.store(c.program);
     loader.verifyPercent.store(c.verify);
-    controller.OnUpdateNotify(window, FWL_PROGRESS);
-    EXPECT_EQ(view.lines, c.lines) << c.step << " " << c.program << " " << c.verify;
-    EXPECT_EQ(view.bar, std::vector<std::uint32_t>{c.bar});
+    session.OnUpdateNotify(FWL_PROGRESS);
+    EXPECT_EQ(events.lines, c.lines) << c.step << " " << c.program << " " << c.verify;
+    EXPECT_EQ(events.bar, std::vector<std::uint32_t>{c.bar});
     // The same report again adds no line.
-    controller.OnUpdateNotify(window, FWL_PROGRESS);
-    EXPECT_EQ(view.lines, c.lines);
+    session.OnUpdateNotify(FWL_PROGRESS);
+    EXPECT_EQ(events.lines, c.lines);
   }
 }
 
@@ -574,7 +599,7 @@ TEST_F(UpdateControllerTest, ALaterStepThatCannotStartShowsItsMessageThenTheFail
   unit.Unplug();
   PassStepPause(STEP_BOOT2_SECOND);
 
-  EXPECT_EQ(controller.step, STEP_BOOT2_SECOND);
+  EXPECT_EQ(controller.Step(), STEP_BOOT2_SECOND);
   ASSERT_EQ(view.boxes.size(), 2u);
   EXPECT_EQ(view.boxes[0].text, IDS_DEVICE_NOT_FOUND);
   EXPECT_EQ(view.boxes[1], (FakeBox{view.boxes[1].owner, IDS_UPDATE_FAILED, IDS_CAPTION_ERROR, 0x10}));
@@ -596,7 +621,7 @@ TEST_F(UpdateControllerTest, ATimerThatIsNoStepFailsWithoutASpecificMessage) {
     const std::size_t startsBefore = Requests(BLK_START);
     ASSERT_TRUE(view.FireAnyTimer(id));
 
-    EXPECT_FALSE(IsUpdateStep(controller.step));
+    EXPECT_FALSE(IsUpdateStep(controller.Step()));
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, IDS_UPDATE_FAILED);
     EXPECT_EQ(view.lines.back(), IDS_UPDATE_FAILED);
@@ -613,7 +638,7 @@ TEST_F(UpdateControllerTest, SuccessAtAStepThatIsNoneTakesTheFailureRoad) {
     ASSERT_EQ(Open(), 1);
     ASSERT_EQ(FinishStep(), FWL_OK);
     view.timerPeriods.clear();
-    controller.step = step;
+    UpdateSessionProbe::Set(*controller.Session(), step, controller.Stage());
     ASSERT_TRUE(view.Deliver({view.Window(), WM_UPDATE_NOTIFY, 0, FWL_OK}));
     EXPECT_TRUE(view.timerPeriods.empty());
     ASSERT_EQ(view.boxes.size(), 1u);
@@ -699,10 +724,10 @@ TEST_F(UpdateControllerTest, AnsweringNoKeepsTheUpdateRunning) {
 }
 
 TEST_F(UpdateControllerTest, CancelWithoutAStepClosesWithoutAQuestion) {
-  controller.loader = &loader;
-  controller.step = STEP_NONE;
-  EXPECT_EQ(controller.ConfirmCancel(reinterpret_cast<WindowRef>(0x5150)), 1);
-  EXPECT_TRUE(view.boxes.empty());
+  RecordingUpdateView events;
+  UpdateSession session(loader, image, events);
+  EXPECT_EQ(session.ConfirmCancel(), 1);
+  EXPECT_EQ(events.questions, 0);
   EXPECT_EQ(loader.abortRequested.load(), 0u);
 }
 
@@ -786,9 +811,9 @@ TEST_F(UpdateControllerTest, KeepsThePcAwakeFromTheFirstStepToTheLastOnly) {
     heldAtFinalMessage = awake.held;
     return 1;
   };
-  PassStepPause(UPDATE_STEP_TABLE[controller.step].nextStep);
+  PassStepPause(UPDATE_STEP_TABLE[controller.Step()].nextStep);
   ASSERT_EQ(FinishStep(), FWL_OK);
-  PassStepPause(UPDATE_STEP_TABLE[controller.step].nextStep);
+  PassStepPause(UPDATE_STEP_TABLE[controller.Step()].nextStep);
   ASSERT_EQ(FinishStep(), FWL_OK);
   EXPECT_FALSE(view.IsOpen());
   EXPECT_FALSE(heldAtFinalMessage);
@@ -809,15 +834,6 @@ TEST_F(UpdateControllerTest, ARefusedStartLetsThePcSleepBeforeItsMessage) {
   ASSERT_EQ(view.boxes.size(), 1u);
   EXPECT_FALSE(heldAtMessage);
   EXPECT_FALSE(awake.held);
-}
-
-TEST(UpdateControllerInstance, IsMadeOnceForTheProcess) {
-  FakeProgressView view;
-  VirtualClock clock;
-  UpdateController& made = UpdateController::CreateInstance(view, clock, nullptr);
-  EXPECT_EQ(&UpdateController::CreateInstance(view, clock, nullptr), &made);
-  EXPECT_EQ(&UpdateController::Instance(), &made);
-  EXPECT_EQ(UpdateController::Instance().step, STEP_NONE);
 }
 
 }  // namespace

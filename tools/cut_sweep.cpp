@@ -182,20 +182,20 @@ struct PointOutcome {
   std::string refusal;  // the box of the first refused "Update!" after the cut
 };
 
-const char* BoxName(std::uint16_t box) {
-  switch (box) {
-    case IDS_DEVICE_IN_APP_MODE:
+const char* RefusalName(ResultCode code) {
+  switch (code) {
+    case FWL_ERR_APP_MODE:
       return "\"The device is in application mode\"";
-    case IDS_DEVICE_NOT_FOUND:
+    case FWL_ERR_NOT_FOUND:
       return "\"Device not found\"";
-    case IDS_FIRMWARE_DATA_INVALID:
-      return "\"Firmware data invalid\"";
-    case IDS_NEWER_FIRMWARE:
+    case FWL_ERR_NEWER_FIRMWARE:
       return "\"The device has a newer firmware\"";
-    case IDS_WRONG_DEVICE:
+    case FWL_ERR_WRONG_DEVICE:
       return "\"Firmware image is not suitable for this device\"";
-    default:
+    case FWL_BUSY:
       return "another box";
+    default:
+      return "\"Firmware data invalid\"";
   }
 }
 
@@ -273,9 +273,9 @@ class PointRun {
         return outcome;
       }
       // Refused at its start: "switch the system off and try again", or the unit was not found yet.
-      if (!outcome.retried) outcome.refusal = BoxName(result.box);
+      if (!outcome.retried) outcome.refusal = RefusalName(result.result);
       outcome.retried = true;
-      if (result.box != IDS_DEVICE_NOT_FOUND) unit_.Unplug();
+      if (result.result != FWL_ERR_NOT_FOUND) unit_.Unplug();
       if (!BringBack()) {
         outcome.bricked = true;
         outcome.note += "bricked while the user tried again";

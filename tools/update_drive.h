@@ -1,26 +1,28 @@
 #pragma once
-// Drives whole updates of the real update controller and loader against an emulated bus on a virtual clock, as a
-// user would: press "Update!", let the steps run, wait out the pauses between them, confirm the boxes. It is the
-// one place that knows the interfaces of the controller, the loader and the progress view; the cut sweep uses
-// only this.
+// Drives whole updates of the real update session and loader against an emulated bus on a virtual clock, as a
+// user would: press "Update!", let the steps run, wait out the pauses between them. It is the one place that
+// knows the interfaces of the session, the loader and the update view; the cut sweep uses only this.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+
+#include "usb/result_code.h"
 
 class EmulatedUsb;
 class VirtualClock;
 
 enum class UpdateOutcome {
-  Completed,   // "Firmware update completed successfully!"
-  Failed,      // "Firmware update failed!"
-  NotStarted,  // refused before the first step (the box says why: no unit found, ...)
+  Completed,   // every step written and verified
+  Failed,      // a step failed, or a later step could not start
+  NotStarted,  // refused before the first step (the result says why: no unit found, ...)
   Hung,        // no notification came for a long time (a guard; never reached by a working update)
 };
 
 struct UpdateResult {
   UpdateOutcome outcome = UpdateOutcome::Hung;
-  std::uint16_t box = 0;  // the text of the last message box shown
+  ResultCode result = FWL_ERR_FAILED;  // the code the update ended with; FWL_OK when it completed
 };
 
 class UpdateDrive {
@@ -32,6 +34,8 @@ class UpdateDrive {
 
   // Runs as the pause before the next step begins (the clock not yet moved), with that step's number.
   std::function<void(int nextStep)> beforeStepPause;
+  // The unit to update, by its path or location; empty: the first unit present.
+  std::string unit;
 
   // One press of "Update!", driven until the progress window has closed (or did not open).
   UpdateResult PressUpdate();

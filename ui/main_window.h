@@ -8,7 +8,7 @@
 
 #include "app/message_poster.h"
 #include "ui/main_window_view.h"
-#include "ui/progress_view.h"
+#include "ui/progress_window_view.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 

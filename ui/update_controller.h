@@ -1,49 +1,30 @@
 #pragma once
-// UpdateController: carries one whole update of the unit, from "Update!" until the progress window closes.
-// It reads the unit's state, refuses a downgrade or a foreign hardware, chooses the plan, starts each step on
-// the loader, turns the loader's notifications into the progress bar and the status lines, chains the steps
-// with five-second timers and reports the outcome. It runs on the interface thread only and knows no window
-// system: what happens to the window arrives as events (OnOpened, OnCancelAsked, OnStepTimer, OnUpdateNotify,
-// OnClosed), what to show goes to a ProgressView, time is a Clock.
+// UpdateController: the window program's one update controller, made at start-up from the program's context. It
+// carries each update from "Update!" until the progress window closes: it opens the progress window, runs the
+// update as an UpdateSession, and is the one adapter that turns the session's events into what the progress
+// window shows (status lines by text id, the bar and its error state, message boxes by string id and style, the
+// five-second timers between the steps, the main window disabled and enabled again). The progress window's
+// events (opened, cancel asked, a timer fired, a notification, closed) arrive from its dialog procedure.
 
 #include <cstdint>
-#include <functional>
+#include <optional>
 
-#include "app/clock.h"
 #include "app/message_poster.h"
-#include "ui/progress_view.h"
-#include "ui/update_step.h"
-#include "usb/device_info.h"
-#include "usb/result_code.h"
+#include "ui/progress_window_view.h"
+#include "ui/update_session.h"
 
 class KeepAwake;
+class UnitLocks;
 class UsbFwLoader;
 struct FirmwareImageInfo;
 
-inline constexpr std::uint32_t STEP_PAUSE_MS = 5000;  // the wait between two steps
-inline constexpr std::uint32_t CANCEL_WAIT_MS = 500;  // the wait after a confirmed cancel
-
-// The number of a version text "a.b.c" read as "%d.%d.%d": (a * 1000 + b) * 1000 + c in 32-bit arithmetic;
-// false if the text does not give exactly three numbers.
-bool ReadVersionNumber(const char* text, std::uint32_t* number);
-
-class UpdateController {
+class UpdateController final : private UpdateView {
  public:
-  // `keepAwake` (may be null) is held from the start of the first step until the update is over, so that the
-  // PC does not sleep while the unit is written or between its steps.
-  UpdateController(ProgressView& view, Clock& clock, KeepAwake* keepAwake = nullptr);
+  // `keepAwake` (may be null) is held from the start of the first step until the update is over; `unitLocks`
+  // (may be null) keeps other processes off the unit while it is updated.
+  explicit UpdateController(ProgressWindowView& view, KeepAwake* keepAwake = nullptr, UnitLocks* unitLocks = nullptr);
   UpdateController(const UpdateController&) = delete;
   UpdateController& operator=(const UpdateController&) = delete;
-
-  // The one controller of the process, made by start-up from the program's context (CreateInstance) before
-  // the first main window; it lives until the process ends.
-  static UpdateController& CreateInstance(ProgressView& view, Clock& clock, KeepAwake* keepAwake);
-  static UpdateController& Instance();
-
-  // A front end that asks before anything is written (the terminal program) sets the question here: it is asked
-  // once the unit has passed the checks, before the first step; no: nothing is written and the window closes
-  // without a message. The window program asks no such question.
-  void SetStartQuestion(std::function<bool()> ask) { startQuestion_ = std::move(ask); }
 
   // Nonzero if the progress window was created and shown.
   int OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image);
@@ -55,34 +36,41 @@ class UpdateController {
   void OnCancelAsked(WindowRef window);
   // The one-shot timer `timerId` fired: it is killed and the step of that number starts.
   void OnStepTimer(WindowRef window, std::uintptr_t timerId);
+  // The loader's notification arrived.
+  void OnUpdateNotify(WindowRef window, ResultCode code);
   // The window is being destroyed.
   void OnClosed();
 
-  int StartUpdate();
-  int StartUpdateStep(UpdateStep step);
-  void OnUpdateNotify(WindowRef window, ResultCode code);
-  void SetOverallProgress(std::uint32_t stepPercent);
-  void ShowStage(UpdateStage stage);
+  // The message for a step that could not start.
   void ShowResultMessage(ResultCode code);
-  int ConfirmCancel(WindowRef window);
+
+  // The update of now (or the last one): its step, its stage and what the unit reported.
+  UpdateStep Step() const { return session_ ? session_->Step() : STEP_NONE; }
+  UpdateStage Stage() const { return session_ ? session_->Stage() : STAGE_NONE; }
+  UpdateSession* Session() { return session_ ? &*session_ : nullptr; }
 
   // Fields, in order.
   WindowRef progressWindow = nullptr;  // not cleared when the window is destroyed
   WindowRef parentWindow = nullptr;
   UsbFwLoader* loader = nullptr;  // not owned
-  UpdateStage stage = STAGE_NONE;
-  UpdateStep step = STEP_NONE;
-  DeviceInfo deviceInfo{};
   const FirmwareImageInfo* image = nullptr;  // not owned
 
  private:
-  void DestroyProgressWindow(WindowRef window);
-  void LetSleep();
+  // The session's events, as the progress window shows them.
+  void StageEntered(UpdateStage stage, UpdateStep step) override;
+  void StepStarted(const StepStart&) override {}
+  void ProgressMoved(const UpdateProgress& progress) override;
+  void PauseStarted(UpdateStep next, std::uint32_t ms) override;
+  bool Ask(UpdateQuestion question) override;
+  void StepNotStarted(ResultCode code) override { ShowResultMessage(code); }
+  void Ended(const UpdateEnd& end) override;
 
-  ProgressView& view_;
-  Clock& clock_;
+  void DestroyProgressWindow(WindowRef window);
+
+  ProgressWindowView& view_;
   KeepAwake* keepAwake_;
-  std::function<bool()> startQuestion_;
+  UnitLocks* unitLocks_;
+  std::optional<UpdateSession> session_;
   // Whether the progress window exists: from its initialisation to its destruction. A window that a nested
   // message loop has already destroyed is not destroyed again.
   bool windowOpen_ = false;

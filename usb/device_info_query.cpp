@@ -53,7 +53,6 @@ ResultCode UsbFwLoader::ReadDeviceInfo(DeviceInfo* info) {
   ResultCode result = FWL_ERR_FAILED;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::memset(info, 0, sizeof *info);
-    checkLocation = 0;
     interfaceGuid = TAVIK_INTERFACE_GUID;
     if (!OpenUsbConnection()) {
       result = FWL_ERR_NOT_FOUND;
@@ -67,7 +66,6 @@ ResultCode UsbFwLoader::ReadDeviceInfo(DeviceInfo* info) {
     if (result == FWL_OK || result == FWL_ERR_NOT_FOUND) return result;
 
     // Reset the unit and, if it acknowledged, give it time to restart.
-    checkLocation = 0;
     interfaceGuid = TAVIK_INTERFACE_GUID;
     if (OpenUsbConnection()) {
       const ResultCode reset = SendUsbCommand(BLK_RESET, 0, 0, kQueryTimeoutMs);

@@ -70,7 +70,7 @@ ResultCode UsbFwLoader::UpdateFirmwareFromMemory(const std::uint8_t* image, std:
   }
   if (image == nullptr || size == 0) return FWL_ERR_FAILED;
 
-  checkLocation = 0;  // the first unit present is taken, wherever it is plugged in
+  // The pinned unit of the update, or (unpinned) the first unit present.
   interfaceGuid = TAVIK_INTERFACE_GUID;
   if (!OpenUsbConnection()) {
     Trace("NEV-Tavik Device not found!");

@@ -90,6 +90,18 @@ void UsbPort::ReceiveData(const std::uint8_t* bytes, std::uint32_t count) {
   }
 }
 
+void UsbPort::PinUnit(const std::string& location) {
+  const std::size_t length = std::min(location.size(), USB_PATH_SIZE - 1);
+  std::memcpy(locationId, location.data(), length);
+  std::memset(locationId + length, 0, USB_PATH_SIZE - length);
+  checkLocation = 1;
+}
+
+void UsbPort::UnpinUnit() {
+  checkLocation = 0;
+  std::memset(locationId, 0, sizeof locationId);
+}
+
 int UsbPort::CheckLocationID(UsbDeviceList list, const UsbDeviceRef& device) {
   UsbPlatform& usb = *context_.usb;
   std::uint32_t size = 0;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "app/message_poster.h"
@@ -21,6 +22,14 @@ class UsbPort {
 
   virtual int SetNotifyWindow(WindowRef window, std::uint32_t dataMessage, std::uint32_t resultMessage);
   virtual void ReceiveData(const std::uint8_t* bytes, std::uint32_t count);
+
+  // The unit of one update. Pinned, every opening takes only the unit at `location` (checkLocation set), so a
+  // unit that comes back elsewhere, or another unit, is never opened; unpinned, the first unit present.
+  void PinUnit(const std::string& location);
+  void UnpinUnit();
+  bool IsPinned() const { return checkLocation != 0; }
+  // The platform services this port runs on.
+  const DeviceLinkContext& Link() const { return context_; }
 
   int OpenUsbConnection();
   void CloseUsbConnection();

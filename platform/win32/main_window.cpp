@@ -195,7 +195,7 @@ void ProgramMainWindowServices::WriteUiLanguage(std::uint16_t languageId) { sett
 UsbFwLoader* ProgramMainWindowServices::CreateLoader() { return new (std::nothrow) UsbFwLoader(context_.DeviceLink()); }
 
 void ProgramMainWindowServices::OpenProgressWindow(WindowRef mainWindow, UsbFwLoader* loader) {
-  UpdateController::Instance().OpenProgressWindow(mainWindow, loader, &ApplicationImageInfo);
+  controller_.OpenProgressWindow(mainWindow, loader, &ApplicationImageInfo);
 }
 
 HWND CreateMainWindow(MainWindowServices& services, std::int32_t& restartFlag) {

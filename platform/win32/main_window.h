@@ -11,13 +11,14 @@
 #include "ui/main_window.h"
 
 class SettingsStore;
+class UpdateController;
 
 // The other parts of the program as the updater and its demo have them; the loader runs on `context`
 // (the real USB stack for the updater, the emulated unit for the demo).
 class ProgramMainWindowServices final : public MainWindowServices {
  public:
-  ProgramMainWindowServices(const PlatformContext& context, SettingsStore& settings)
-      : context_(context), settings_(settings) {}
+  ProgramMainWindowServices(const PlatformContext& context, SettingsStore& settings, UpdateController& controller)
+      : context_(context), settings_(settings), controller_(controller) {}
   bool ValidateFirmwareImages() override;
   const char* ApplicationVersion() override;
   std::uint16_t ReadUiLanguage() override;
@@ -28,6 +29,7 @@ class ProgramMainWindowServices final : public MainWindowServices {
  private:
   PlatformContext context_;
   SettingsStore& settings_;
+  UpdateController& controller_;
 };
 
 // Creates the main window; null if it could not be created (or ended while it started, for want of a

@@ -4,14 +4,14 @@
 
 #include <windows.h>
 
-#include "ui/progress_view.h"
+#include "ui/progress_window_view.h"
 
 class TaskbarProgress;
 
 // The progress window's dialog procedure; the creation parameter is the window's UpdateController.
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-class Win32ProgressView final : public ProgressView {
+class Win32ProgressView final : public ProgressWindowView {
  public:
   // Maps the interval that the controller asks of a timer to the one set; the program keeps it, tests shorten
   // the five-second waits. Null: the interval as asked.

@@ -17,8 +17,9 @@ namespace {
 
 class Win32Startup final : public StartupPlatform {
  public:
-  Win32Startup(const PlatformContext& context, SettingsStore& settings, std::int32_t& restartFlag)
-      : context_(context), settings_(settings), services_(context, settings), restartFlag_(restartFlag) {}
+  Win32Startup(const PlatformContext& context, SettingsStore& settings, UpdateController& controller,
+               std::int32_t& restartFlag)
+      : context_(context), settings_(settings), services_(context, settings, controller), restartFlag_(restartFlag) {}
 
   int CheckTavikRegistry() override { return ::CheckTavikRegistry(*context_.registry, *context_.registryCheck); }
   std::uint16_t ReadUiLanguage() override { return settings_.ReadUiLanguage(); }
@@ -65,12 +66,13 @@ int RunUpdaterProgram(const PlatformContext& context) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
-  // The process's one trace, settings store and update controller, on the context's parts.
+  // The process's one trace, settings store and update controller, on the context's parts; the controller
+  // outlives every main window.
   StartTrace(context.trace);
-  UpdateController::CreateInstance(*context.progressView, *context.clock, context.keepAwake);
+  static UpdateController controller(*context.progressView, context.keepAwake, context.unitLocks);
   static SettingsStore settings(*context.registry);
 
   static std::int32_t restartFlag = 0;  // shared with the main window
-  Win32Startup platform(context, settings, restartFlag);
+  Win32Startup platform(context, settings, controller, restartFlag);
   return RunApplication(platform, restartFlag);
 }

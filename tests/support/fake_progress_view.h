@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/message_poster.h"
-#include "ui/progress_view.h"
+#include "ui/progress_window_view.h"
 
 struct FakeBox {
   WindowRef owner;
@@ -20,7 +20,7 @@ struct FakeBox {
   friend bool operator==(const FakeBox&, const FakeBox&) = default;
 };
 
-class FakeProgressView final : public ProgressView {
+class FakeProgressView final : public ProgressWindowView {
  public:
   WindowRef CreateProgressWindow(WindowRef parent, UpdateController& controller) override;
   void ShowProgressWindow(WindowRef window) override;

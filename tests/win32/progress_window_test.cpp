@@ -352,7 +352,7 @@ class ProgressWindowTest : public ::testing::Test {
   EraseGate gate;
   UsbFwLoader loader{DeviceLinkContext{&usb, &clock, &PlatformMessagePoster(), &ProgramResources()}};
   Win32ProgressView view{ShortInterval};
-  UpdateController controller{view, clock};
+  UpdateController controller{view};
   FirmwareImageInfo image{};
   HWND parent = nullptr;
 };

@@ -246,7 +246,7 @@ class TaskbarUpdateTest : public ::testing::Test {
   FakeTaskbar taskbar;
   TaskbarProgress taskbarProgress{taskbar};
   Win32ProgressView view{TestInterval, &taskbarProgress};
-  UpdateController controller{view, clock};
+  UpdateController controller{view};
   FirmwareImageInfo image{};
   HWND parent = nullptr;
 };

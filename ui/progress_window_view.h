@@ -16,9 +16,9 @@ class UpdateController;
 // Questions: yes/no, the question icon, "No" the default button.
 inline constexpr std::uint32_t UI_QUESTION_STYLE = WIN_MB_YESNO | WIN_MB_ICONQUESTION | WIN_MB_DEFBUTTON2;
 
-class ProgressView {
+class ProgressWindowView {
  public:
-  virtual ~ProgressView() = default;
+  virtual ~ProgressWindowView() = default;
 
   // Creates the progress window, hidden, owned by `parent`, its events going to `controller`. Its opening
   // (controller.OnOpened) runs inside this call; returns null if the window could not be created or destroyed
