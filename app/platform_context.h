@@ -8,11 +8,12 @@
 class Clock;
 class KeepAwake;
 class MessagePoster;
-class ProgressView;
+class ProgressWindowView;
 class Registry;
 class RegistryCheckPlatform;
 class ResourceLoader;
 class TraceSink;
+class UnitLocks;
 class UsbPlatform;
 
 struct PlatformContext {
@@ -23,8 +24,9 @@ struct PlatformContext {
   ResourceLoader* resources = nullptr;             // the embedded images
   TraceSink* trace = nullptr;
   MessagePoster* poster = nullptr;       // how the worker reaches the progress window
-  ProgressView* progressView = nullptr;  // the progress window's view
+  ProgressWindowView* progressView = nullptr;  // the progress window's view
   KeepAwake* keepAwake = nullptr;        // keeps the PC awake while the unit is written; null: none
+  UnitLocks* unitLocks = nullptr;        // one process per unit while it is updated; null: not locked
 
   // The part that the device link runs on.
   DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources}; }

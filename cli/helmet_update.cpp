@@ -10,12 +10,13 @@
 #include "app/trace.h"
 #include "cli/cli_texts.h"
 #include "cli/terminal_view.h"
-#include "cli/unit_choice.h"
 #include "cli/update_runner.h"
 #include "image/firmware_image.h"
 #include "platform/libusb/udev_rule.h"
 #include "ui/resource_ids.h"
-#include "ui/update_controller.h"
+#include "ui/update_session.h"
+#include "usb/unit_list.h"
+#include "app/unit_lock.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -69,7 +70,8 @@ struct Options {
 
 // Asks on the terminal. Without a terminal the answer is `unattended`; a Ctrl+C meanwhile answers
 // `interrupted` (yes to the cancel question that a first Ctrl+C asked, no to the question before the update).
-bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted) {
+// `moot` (may be null) is asked while no answer has come: true ends the question unanswered (no).
+bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, const std::function<bool()>& moot) {
   const UiLanguageId language = GetUiLanguage();
   if (!io.readLine) return unattended;
   prompt << CliString(CliText::AnswerHint, language) << ' ';
@@ -80,6 +82,10 @@ bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted) {
     if (io.interrupts != nullptr && io.interrupts->load() != pressed) {
       prompt << '\n';
       return interrupted;
+    }
+    if (moot && moot()) {
+      prompt << '\n';
+      return false;
     }
     const std::optional<std::string> line = io.readLine();
     if (!line) continue;
@@ -95,6 +101,8 @@ std::uint16_t QueryFailureText(ResultCode code) {
       return IDS_DEVICE_NOT_FOUND;
     case FWL_ERR_APP_MODE:
       return IDS_DEVICE_IN_APP_MODE;
+    case FWL_BUSY:
+      return IDS_UPDATE_RUNNING;
     default:
       return IDS_FIRMWARE_DATA_INVALID;
   }
@@ -109,12 +117,10 @@ std::string OneLine(std::string text) {
 
 // The unit's mode as the device query's first two requests find it (PING, GET_MODE; nothing else is sent, no
 // reset); 0 when the unit cannot be opened.
-std::int32_t UnitModeAt(PlatformContext& context, const std::string& path) {
-  ChosenUnitPlatform chosen(*context.usb, path);
-  DeviceLinkContext link = context.DeviceLink();
-  link.usb = &chosen;
-  UsbFwLoader loader(link);
-  loader.checkLocation = 0;
+std::int32_t UnitModeAt(const PlatformContext& context, const UnitEntry& unit) {
+  UsbFwLoader loader(context.DeviceLink());
+  if (unit.location.empty()) return 0;  // it could not be told apart from another unit
+  loader.PinUnit(unit.location);
   loader.interfaceGuid = TAVIK_INTERFACE_GUID;
   if (!loader.OpenUsbConnection()) return 0;
   DeviceInfo info{};
@@ -140,24 +146,24 @@ const char* ModeWord(std::int32_t mode) {
 
 // The units, one line each: path, vendor:product ids and, with `modes`, the mode each one answers (a unit that
 // cannot be opened: unknown). Without `modes` nothing is sent to any unit.
-int ListCommand(PlatformContext& context, CliIo& io, bool json, bool modes) {
-  const std::vector<std::string> paths = ListUnitPaths(*context.usb);
-  if (!json && paths.empty()) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
+int ListCommand(const PlatformContext& context, CliIo& io, bool json, bool modes) {
+  const std::vector<UnitEntry> found = ListUnits(*context.usb);
+  if (!json && found.empty()) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
   nlohmann::json units = nlohmann::json::array();
-  for (const std::string& path : paths) {
-    const std::string ids = UnitIdsFromPath(path);
-    const std::int32_t mode = modes ? UnitModeAt(context, path) : 0;
+  for (const UnitEntry& unit : found) {
+    const std::string ids = UnitIdsText(unit);
+    const std::int32_t mode = modes ? UnitModeAt(context, unit) : 0;
     if (json) {
-      nlohmann::json unit{{"path", path}, {"ids", ids}};
-      if (modes) unit["mode"] = ModeWord(mode);
-      units.push_back(unit);
+      nlohmann::json entry{{"path", unit.path}, {"ids", ids}, {"location", unit.location}};
+      if (modes) entry["mode"] = ModeWord(mode);
+      units.push_back(entry);
     } else {
-      io.out << path << (ids.empty() ? "" : "  " + ids)
+      io.out << unit.path << (ids.empty() ? "" : "  " + ids)
              << (modes ? std::string("  ") + CliString(ModeText(mode), GetUiLanguage()) : "") << '\n';
     }
   }
   if (json) io.out << nlohmann::json{{"event", "units"}, {"units", units}}.dump() << '\n';
-  return paths.empty() ? FWL_ERR_NOT_FOUND : 0;
+  return found.empty() ? FWL_ERR_NOT_FOUND : 0;
 }
 
 void PrintImage(CliIo& io, CliText label, const FirmwareImageInfo& image) {
@@ -166,13 +172,24 @@ void PrintImage(CliIo& io, CliText label, const FirmwareImageInfo& image) {
          << ' ' << image.hardwareLow << '-' << image.hardwareHigh << ")\n";
 }
 
-int InfoCommand(UsbFwLoader& loader, ResourceLoader& resources, CliIo& io, bool json) {
+// The unit's query runs on the chosen unit only, and not while another process updates it.
+ResultCode ReadChosenUnit(UsbFwLoader& loader, const PlatformContext& context, const UnitEntry* unit, DeviceInfo* info) {
+  if (unit == nullptr) return FWL_ERR_NOT_FOUND;
+  std::unique_ptr<UnitLock> lock;
+  const std::string key = unit->location.empty() ? unit->path : unit->location;
+  if (context.unitLocks != nullptr && context.unitLocks->TryLock(key, &lock) == UnitLockResult::Busy) return FWL_BUSY;
+  if (!unit->location.empty()) loader.PinUnit(unit->location);
+  return loader.ReadDeviceInfo(info);
+}
+
+int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitEntry* unit, CliIo& io, bool json) {
+  ResourceLoader& resources = *context.resources;
   FirmwareImageInfo application{};
   FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, resources);
   ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, resources);
   DeviceInfo info{};
-  const ResultCode read = loader.ReadDeviceInfo(&info);
+  const ResultCode read = ReadChosenUnit(loader, context, unit, &info);
   const UiLanguageId language = GetUiLanguage();
   if (json) {
     nlohmann::json event{{"event", "info"},
@@ -207,7 +224,7 @@ int InfoCommand(UsbFwLoader& loader, ResourceLoader& resources, CliIo& io, bool 
   return read;
 }
 
-int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
+int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
                   const Options& options) {
   const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
@@ -216,9 +233,7 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
     return FWL_ERR_FAILED;
   }
   FirmwareImageInfo application{};
-  FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
-  ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
   // Without a terminal and without --yes the answer is no: the unit is not even read.
   if (!options.yes && !io.readLine) {
     prompt << CliString(CliText::ConfirmStart, language) << '\n';
@@ -227,22 +242,24 @@ int UpdateCommand(UsbFwLoader& loader, PlatformContext& context, PostedMessageQu
   const OutputStyle style = options.json ? OutputStyle::Json
                             : io.terminal ? OutputStyle::LiveLine
                                           : OutputStyle::PlainLines;
-  // The cancel question is asked on a terminal; without one, Ctrl+C means stop.
-  TerminalView view(io.out, style, *context.clock, [&io, &prompt] { return Ask(io, prompt, true, true); });
-  view.Attach(&loader, bootloader.size, application.size);
-  UpdateController controller(view, *context.clock, context.keepAwake);
+  UpdateSession* running = nullptr;
   // The question comes once the unit has passed the checks that would refuse it.
-  bool declined = false;
+  std::function<bool()> askStart;
   if (!options.yes) {
-    controller.SetStartQuestion([&] {
+    askStart = [&] {
       prompt << CliString(CliText::ConfirmStart, language) << ' ';
-      declined = !Ask(io, prompt, false, false);
-      return !declined;
-    });
+      return Ask(io, prompt, false, false, nullptr);
+    };
   }
-  const int ran = RunUpdate(controller, view, loader, application, queue, *context.clock,
-                               RunnerHooks{io.interrupts, io.afterEvent});
-  const int status = declined ? FWL_ABORTED : ran;
+  // The cancel question is asked on a terminal; without one, Ctrl+C means stop. The update goes on meanwhile,
+  // and one that ends before the answer makes the question moot.
+  TerminalView view(io.out, style, *context.clock, askStart, [&] {
+    return Ask(io, prompt, true, true, [&] { return running != nullptr && AdvanceSession(*running, queue); });
+  });
+  UpdateSession session(loader, application, view,
+                        SessionOptions{options.unit, context.keepAwake, context.unitLocks});
+  running = &session;
+  const int status = RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent});
   view.Finish(status);
   return status;
 }
@@ -256,13 +273,14 @@ constexpr const char LANG_OPTION_HELP[] = "de, fr, it, es or en (default: from L
 
 }  // namespace
 
-int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& context, CliIo& io) {
+int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext& context, CliIo& io) {
   CLI::App app{"helmet-update: updates the firmware of the helmet communication unit over USB.", "helmet-update"};
   app.footer(EXIT_TABLE);
   app.allow_windows_style_options(false);  // the same syntax on every system: "/x" is never an option
   app.set_version_flag("--version", std::string("helmet-update ") + HELMET_UPDATE_VERSION);
   Options options;
-  app.add_option("--unit", options.unit, "the unit's device path (see `list`); needed when several are connected");
+  app.add_option("--unit", options.unit,
+                 "the unit's device path or location (see `list`); needed when several are connected");
   app.add_option("--lang", options.lang, LANG_OPTION_HELP)
       ->check(CLI::IsMember({"de", "fr", "it", "es", "en"}));
   app.add_option("--trace", options.trace, "write the trace lines to FILE");
@@ -311,27 +329,29 @@ int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& conte
     return listed;
   }
 
-  // A unit is chosen when several are connected; the loader then sees only that one.
-  const std::vector<std::string> paths = ListUnitPaths(*context.usb);
-  std::unique_ptr<ChosenUnitPlatform> chosen;
+  // A unit is chosen when several are connected; the update pins it by its location.
+  const std::vector<UnitEntry> units = ListUnits(*context.usb);
+  const UnitEntry* chosen = nullptr;
   if (!options.unit.empty()) {
-    if (std::find(paths.begin(), paths.end(), options.unit) == paths.end()) {
+    chosen = FindUnit(units, options.unit);
+    if (chosen == nullptr) {
       io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << options.unit << '\n';
       ListCommand(context, io, false, false);
       return FWL_ERR_NOT_FOUND;
     }
-    chosen = std::make_unique<ChosenUnitPlatform>(*context.usb, options.unit);
-  } else if (paths.size() > 1) {
+  } else if (units.size() > 1) {
     io.out << CliString(CliText::SeveralUnits, GetUiLanguage()) << '\n';
     ListCommand(context, io, false, false);
     return EXIT_USAGE;
+  } else if (units.size() == 1) {
+    chosen = &units.front();
   }
-  DeviceLinkContext link = context.DeviceLink();
-  if (chosen) link.usb = chosen.get();
-  UsbFwLoader loader(link);
+  Options pinned = options;
+  if (chosen != nullptr) pinned.unit = chosen->location.empty() ? chosen->path : chosen->location;
+  UsbFwLoader loader(context.DeviceLink());
 
-  int status = command == "info" ? InfoCommand(loader, *context.resources, io, options.json)
-                                 : UpdateCommand(loader, context, *queue, io, options);
+  int status = command == "info" ? InfoCommand(loader, context, chosen, io, options.json)
+                                 : UpdateCommand(loader, context, *queue, io, pinned);
   if (status == FWL_ERR_NOT_FOUND && io.permissionDenied && io.permissionDenied()) {
     io.err << UDEV_PERMISSION_HINT << '\n';
   }

@@ -1,7 +1,7 @@
 #pragma once
 // The terminal updater as a function of its arguments, its platform and its terminal, so that the tests run it
-// in-process on the emulated unit and a virtual clock. The update itself is the window program's: the
-// UpdateController and the UsbFwLoader with a terminal view (terminal_view.h) and loop (update_runner.h).
+// in-process on the emulated unit and a virtual clock. The update itself is the window program's: an
+// UpdateSession and its UsbFwLoader, with a terminal view (terminal_view.h) and loop (update_runner.h).
 //
 // Exit statuses: 0 done; 2 a usage error (also: several units and no --unit); otherwise the result code the
 // update or query ended with: 3 no unit, 5 compare, 7 application mode, 9 busy, 10 cancelled, 11 failed,
@@ -32,7 +32,7 @@ struct CliIo {
 };
 
 // `args` without the program name. The context's poster must be a PostedMessageQueue.
-int RunHelmetUpdate(const std::vector<std::string>& args, PlatformContext& context, CliIo& io);
+int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext& context, CliIo& io);
 
 // The version of the program, as --version shows it.
 inline constexpr const char HELMET_UPDATE_VERSION[] = "1.1";

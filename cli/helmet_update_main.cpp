@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "app/clock.h"
 #include "app/message_poster.h"
+#include "app/unit_lock.h"
 #include "cli/console.h"
 #include "cli/helmet_update.h"
 #include "platform/program_context.h"
 #ifdef UPDATER_CLI_EMULATED
+#include "app/unit_lock_memory.h"
 #include "emu/demo_unit_config.h"
 #include "emu/emulated_usb.h"
 #endif
@@ -41,21 +44,22 @@ int Run(const std::vector<std::string>& args) {
   CountInterrupts(g_interrupts);
   PrepareConsoleOutput();
 
-  PlatformContext context = ProgramContext();
   PostedMessageQueue queue;  // the loader's notifications, pumped by the update loop
-  context.poster = &queue;
-  context.progressView = nullptr;  // the terminal view is the program's own
+  UsbPlatform* usb = nullptr;  // the platform's own unless a part below takes its place
+  UnitLocks* locks = nullptr;
 #ifdef UPDATER_CLI_EMULATED
   std::unique_ptr<EmulatedUsb> emulated;
+  MemoryUnitLocks demoLocks;  // the emulated units are this process's own: their locks are not the machine's
   if (demo) {
     const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
     for (const std::string& problem : settings.problems) std::cerr << "helmet-update: " << problem << '\n';
-    emulated = std::make_unique<EmulatedUsb>(*context.clock);
+    emulated = std::make_unique<EmulatedUsb>(SystemClock());
     if (settings.attached) {
       EmulatedUnit& unit = emulated->AddUnit(settings.unit);
       for (const Fault& fault : settings.faults) unit.AddFault(fault);
     }
-    context.usb = emulated.get();
+    usb = emulated.get();
+    locks = &demoLocks;
   }
 #else
   if (demo) {
@@ -67,9 +71,11 @@ int Run(const std::vector<std::string>& args) {
   std::unique_ptr<LibusbPlatform> libusb;
   if (!demo) {
     libusb = std::make_unique<LibusbPlatform>();
-    context.usb = libusb.get();
+    usb = libusb.get();
   }
 #endif
+  const PlatformContext context =
+      ProgramContext({.usb = usb, .poster = &queue, .unitLocks = locks, .withoutWindows = true});
 
   CliIo io{std::cout, std::cerr};
   io.terminal = OutputIsTerminal();

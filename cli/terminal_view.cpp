@@ -7,8 +7,7 @@
 #include "cli/cli_texts.h"
 #include "cli/utf8.h"
 #include "ui/resource_ids.h"
-#include "ui/update_controller.h"
-#include "usb/usb_fw_loader.h"
+#include "ui/result_message.h"
 
 namespace {
 
@@ -23,7 +22,7 @@ std::string Duration(std::uint64_t ms) {
   return text;
 }
 
-// A box's text on one line: its line breaks become spaces.
+// A message's text on one line: its line breaks become spaces.
 std::string OneLine(std::string text) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
@@ -31,56 +30,20 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-// The result code that a box shown by the controller stands for.
-int ResultOfBox(std::uint16_t textId) {
-  switch (textId) {
-    case IDS_UPDATE_COMPLETED:
-      return FWL_OK;
-    case IDS_DEVICE_NOT_FOUND:
-      return FWL_ERR_NOT_FOUND;
-    case IDS_DEVICE_IN_APP_MODE:
-      return FWL_ERR_APP_MODE;
-    case IDS_UPDATE_RUNNING:
-      return FWL_BUSY;
-    case IDS_NEWER_FIRMWARE:
-      return FWL_ERR_NEWER_FIRMWARE;
-    case IDS_WRONG_DEVICE:
-      return FWL_ERR_WRONG_DEVICE;
-    default:
-      return FWL_ERR_FAILED;
-  }
-}
-
 }  // namespace
 
-TerminalView::TerminalView(std::ostream& out, OutputStyle style, Clock& clock, std::function<bool()> ask)
-    : out_(out), style_(style), clock_(clock), ask_(std::move(ask)) {}
+TerminalView::TerminalView(std::ostream& out, OutputStyle style, Clock& clock, std::function<bool()> askStart,
+                           std::function<bool()> askCancel)
+    : out_(out),
+      style_(style),
+      clock_(clock),
+      askStart_(std::move(askStart)),
+      askCancel_(std::move(askCancel)),
+      startMs_(clock.NowMs()) {}
 
-void TerminalView::Attach(const UsbFwLoader* loader, std::uint32_t bootloaderSize, std::uint32_t applicationSize) {
-  loader_ = loader;
-  bootloaderSize_ = bootloaderSize;
-  applicationSize_ = applicationSize;
-}
-
-WindowRef TerminalView::CreateProgressWindow(WindowRef, UpdateController& controller) {
-  controller_ = &controller;
-  open_ = true;
-  startMs_ = clock_.NowMs();
-  controller.OnOpened(window_);
-  return open_ ? window_ : nullptr;
-}
-
-void TerminalView::ShowProgressWindow(WindowRef) {}
-
-void TerminalView::DestroyProgressWindow(WindowRef window) {
-  if (!open_ || window != window_) return;
-  open_ = false;
-  timers_.clear();  // pending timers die with the window
-  if (controller_ != nullptr) controller_->OnClosed();
-}
-
-void TerminalView::AddStatusLine(WindowRef, std::uint16_t textId) {
-  const std::string text = UiText(textId);
+void TerminalView::StageEntered(UpdateStage stage, UpdateStep step) {
+  const std::uint16_t textId = StageLine(stage, step);
+  const std::string text = textId != 0 ? UiText(textId) : std::string();
   if (text.empty()) return;
   stageText_ = text;
   if (style_ == OutputStyle::Json) {
@@ -90,20 +53,32 @@ void TerminalView::AddStatusLine(WindowRef, std::uint16_t textId) {
   PrintLine(text);
 }
 
-void TerminalView::SetBarPosition(WindowRef, std::uint32_t position) {
-  if (position == bar_) return;
-  bar_ = position;
+void TerminalView::StepStarted(const StepStart& start) {
+  stepBytes_ = start.size;
+  stepBytesWritten_ = 0;
+  if (style_ == OutputStyle::Json) {
+    Event(nlohmann::json{{"event", "step"},
+                         {"step", start.step},
+                         {"number", start.number},
+                         {"address", start.address},
+                         {"size", start.size}}
+              .dump());
+  }
+}
+
+void TerminalView::ProgressMoved(const UpdateProgress& progress) {
+  stepBytesWritten_ = progress.stepBytesWritten;
+  stepBytes_ = progress.stepBytes;
+  if (progress.barPosition == bar_) return;
+  bar_ = progress.barPosition;
   pauseRemainingMs_ = 0;
   switch (style_) {
-    case OutputStyle::Json: {
-      const std::uint32_t size = StepImageSize();
-      const std::uint64_t written = loader_ != nullptr ? std::uint64_t{loader_->ProgramPercent()} * size / 100 : 0;
-      Event(nlohmann::json{{"event", "progress"}, {"percent", position}, {"bytes", written}}.dump());
+    case OutputStyle::Json:
+      Event(nlohmann::json{{"event", "progress"}, {"percent", bar_}, {"bytes", progress.stepBytesWritten}}.dump());
       break;
-    }
     case OutputStyle::PlainLines:
-      if (position / 10 > lastPlainTenth_) {
-        lastPlainTenth_ = position / 10;
+      if (bar_ / 10 > lastPlainTenth_) {
+        lastPlainTenth_ = bar_ / 10;
         PrintLine(std::to_string(lastPlainTenth_ * 10) + " %");
       }
       break;
@@ -113,14 +88,44 @@ void TerminalView::SetBarPosition(WindowRef, std::uint32_t position) {
   }
 }
 
-void TerminalView::SetBarError(WindowRef) { barError_ = true; }
+void TerminalView::PauseStarted(UpdateStep, std::uint32_t ms) { ShowPause(ms); }
 
-int TerminalView::ShowMessage(WindowRef, std::uint16_t textId, std::uint16_t captionId, std::uint32_t style) {
+bool TerminalView::Ask(UpdateQuestion question) {
+  if (question == UpdateQuestion::StartUpdate) return askStart_ ? askStart_() : true;
+  const bool hidden = style_ != OutputStyle::Json && liveShown_;  // the answer is typed below the live line
+  PrintMessage(IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, true);
+  const bool yes = askCancel_ ? askCancel_() : true;
+  if (hidden && result_ < 0) DrawLive();  // back, unless the update ended while the question was open
+  if (style_ == OutputStyle::Json) Event(nlohmann::json{{"event", "answer"}, {"yes", yes}}.dump());
+  return yes;
+}
+
+void TerminalView::StepNotStarted(ResultCode code) {
+  ResultMessage message{};
+  if (ResultMessageFor(code, &message)) PrintMessage(message.text, message.caption, false);
+}
+
+void TerminalView::Ended(const UpdateEnd& end) {
+  switch (end.ending) {
+    case UpdateEnding::Completed:
+      PrintMessage(IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, false);
+      break;
+    case UpdateEnding::Failed:  // the bar stays where the update stopped
+      barError_ = true;
+      PrintMessage(IDS_UPDATE_FAILED, IDS_CAPTION_ERROR, false);
+      break;
+    case UpdateEnding::NotStarted:  // its message has been shown
+    case UpdateEnding::Cancelled:
+      break;
+  }
+  pauseRemainingMs_ = 0;
+  result_ = end.result;
+}
+
+void TerminalView::PrintMessage(std::uint16_t textId, std::uint16_t captionId, bool question) {
   const std::string text = UiText(textId);
-  if (text.empty()) return 0;  // as a box that could not be shown
+  if (text.empty()) return;
   const std::string caption = UiText(captionId);
-  const bool question = style == UI_QUESTION_STYLE;
-  bool hiddenForQuestion = false;
   if (style_ == OutputStyle::Json) {
     Event(nlohmann::json{{"event", "message"}, {"id", textId}, {"caption", caption}, {"text", text},
                          {"question", question}}
@@ -130,41 +135,9 @@ int TerminalView::ShowMessage(WindowRef, std::uint16_t textId, std::uint16_t cap
     out_ << '\r' << std::string(liveColumns_, ' ') << '\r' << caption << ": " << OneLine(text) << '\n';
     liveShown_ = false;
     liveColumns_ = 0;
-    hiddenForQuestion = true;
   } else {
     PrintLine(caption + ": " + OneLine(text));
   }
-  if (!question) {
-    if (result_ < 0 || textId == IDS_UPDATE_COMPLETED) result_ = ResultOfBox(textId);
-    // A failed step ends with the code of its last notification.
-    if (textId == IDS_UPDATE_FAILED && lastNotification_ != FWL_OK && lastNotification_ != FWL_PROGRESS) {
-      result_ = lastNotification_;
-    }
-    return WIN_IDOK;
-  }
-  const bool yes = ask_ ? ask_() : true;
-  if (hiddenForQuestion) DrawLive();
-  if (style_ == OutputStyle::Json) Event(nlohmann::json{{"event", "answer"}, {"yes", yes}}.dump());
-  if (yes && textId == IDS_CONFIRM_ABORT) result_ = FWL_ABORTED;
-  return yes ? WIN_IDYES : WIN_IDNO;
-}
-
-void TerminalView::SetTimer(WindowRef, std::uintptr_t id, std::uint32_t ms) {
-  if (!open_) return;
-  timers_[id] = clock_.NowMs() + ms;
-}
-
-void TerminalView::KillTimer(WindowRef, std::uintptr_t id) { timers_.erase(id); }
-
-bool TerminalView::NextTimer(std::uintptr_t* id, std::uint64_t* dueMs) const {
-  if (timers_.empty()) return false;
-  auto first = timers_.begin();
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->second < first->second) first = it;
-  }
-  *id = first->first;
-  *dueMs = first->second;
-  return true;
 }
 
 void TerminalView::ShowPause(std::uint64_t remainingMs) {
@@ -182,7 +155,9 @@ void TerminalView::ShowPause(std::uint64_t remainingMs) {
       Event(nlohmann::json{{"event", "pause"}, {"seconds", second}}.dump());
       break;
     case OutputStyle::PlainLines:  // one line per pause
-      if (pauseBegins) PrintLine(std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " + std::to_string(second) + " s");
+      if (pauseBegins) {
+        PrintLine(std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " + std::to_string(second) + " s");
+      }
       break;
     case OutputStyle::LiveLine:
       DrawLive();
@@ -192,10 +167,6 @@ void TerminalView::ShowPause(std::uint64_t remainingMs) {
 
 void TerminalView::Refresh() {
   if (style_ == OutputStyle::LiveLine && liveShown_) DrawLive();
-}
-
-void TerminalView::NoteNotification(ResultCode code) {
-  if (code != FWL_PROGRESS) lastNotification_ = code;
 }
 
 void TerminalView::Finish(int exitStatus) {
@@ -229,10 +200,8 @@ void TerminalView::DrawLive() {
     line += "  " + std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
             std::to_string((pauseRemainingMs_ + 999) / 1000) + " s";
   } else if (!barError_) {
-    const std::uint32_t size = StepImageSize();
-    if (loader_ != nullptr && size != 0) {
-      line += "  " + std::to_string(std::uint64_t{loader_->ProgramPercent()} * size / 1024 / 100) + "/" +
-              std::to_string(size / 1024) + " KiB";
+    if (stepBytes_ != 0) {
+      line += "  " + std::to_string(stepBytesWritten_ / 1024) + "/" + std::to_string(stepBytes_ / 1024) + " KiB";
     }
     const std::uint64_t elapsed = clock_.NowMs() - startMs_;
     line += "  " + Duration(elapsed);
@@ -249,9 +218,3 @@ void TerminalView::DrawLive() {
 }
 
 void TerminalView::Event(const std::string& json) { out_ << json << '\n' << std::flush; }
-
-std::uint32_t TerminalView::StepImageSize() const {
-  if (controller_ == nullptr || !IsUpdateStep(controller_->step)) return 0;
-  return UPDATE_STEP_TABLE[controller_->step].resourceId == IDR_APPLICATION_IMAGE ? applicationSize_
-                                                                                  : bootloaderSize_;
-}

@@ -1,87 +1,66 @@
 #pragma once
-// The progress window of the terminal updater: what the controller shows goes to the terminal (one live line
-// with the stage, a bar, the bytes written and the time left; status lines and boxes as lines of their own),
-// to plain lines when the output is no terminal, or to one JSON object per event. Questions are asked on the
-// terminal through the runner's answer function. Armed timers are only recorded: the runner fires them.
+// What the terminal updater shows of an update session: one live line with the stage, a bar, the bytes written
+// and the time left on a terminal (status lines and messages as lines of their own), plain lines when the output
+// is no terminal, or one JSON object per event. Questions are asked through the answer functions it is given.
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <ostream>
 #include <string>
 
 #include "app/clock.h"
-#include "ui/progress_view.h"
-#include "usb/result_code.h"
-
-class UsbFwLoader;
+#include "ui/update_view.h"
 
 enum class OutputStyle { LiveLine, PlainLines, Json };
 
-class TerminalView final : public ProgressView {
+class TerminalView final : public UpdateView {
  public:
-  // `ask` answers a yes/no question shown on the terminal (true: yes).
-  TerminalView(std::ostream& out, OutputStyle style, Clock& clock, std::function<bool()> ask);
+  // `askStart` answers the question before the update (null: yes, nothing asked); `askCancel` the question
+  // whether to stop it (true: yes).
+  TerminalView(std::ostream& out, OutputStyle style, Clock& clock, std::function<bool()> askStart,
+               std::function<bool()> askCancel);
 
-  // The loader whose step is shown, and the sizes of the two images (for the bytes written).
-  void Attach(const UsbFwLoader* loader, std::uint32_t bootloaderSize, std::uint32_t applicationSize);
+  void StageEntered(UpdateStage stage, UpdateStep step) override;
+  void StepStarted(const StepStart& start) override;
+  void ProgressMoved(const UpdateProgress& progress) override;
+  void PauseStarted(UpdateStep next, std::uint32_t ms) override;
+  bool Ask(UpdateQuestion question) override;
+  void StepNotStarted(ResultCode code) override;
+  void Ended(const UpdateEnd& end) override;
 
-  WindowRef CreateProgressWindow(WindowRef parent, UpdateController& controller) override;
-  void ShowProgressWindow(WindowRef window) override;
-  void DestroyProgressWindow(WindowRef window) override;
-  void AddStatusLine(WindowRef window, std::uint16_t textId) override;
-  void SetBarPosition(WindowRef window, std::uint32_t position) override;
-  void SetBarError(WindowRef window) override;
-  int ShowMessage(WindowRef owner, std::uint16_t textId, std::uint16_t captionId, std::uint32_t style) override;
-  void SetTimer(WindowRef window, std::uintptr_t id, std::uint32_t ms) override;
-  void KillTimer(WindowRef window, std::uintptr_t id) override;
-  void EnableParent(WindowRef, bool) override {}
-  void ForegroundParent(WindowRef) override {}
-
-  // The window that exists now, or null.
-  WindowRef Window() const { return open_ ? window_ : nullptr; }
-  bool IsOpen() const { return open_; }
-  // The armed timer due first: its id and the clock's time when it is due; false when none is armed.
-  bool NextTimer(std::uintptr_t* id, std::uint64_t* dueMs) const;
-  // The countdown of the pause while a timer is armed.
+  // The countdown of the pause while it runs; 0 when it is over.
   void ShowPause(std::uint64_t remainingMs);
   // Redraws the live line (elapsed time moves on while a block is written).
   void Refresh();
-  // The code of the notification that ends a step, handed over before the controller handles it.
-  void NoteNotification(ResultCode code);
   // Finishes the output: the live line is ended, the exit status reported.
   void Finish(int exitStatus);
 
   // The outcome so far: 0 after the update completed; the result code of a refusal, a failure or a cancel;
-  // -1 while nothing decided it.
+  // -1 while the update has not ended.
   int Result() const { return result_; }
 
  private:
   void PrintLine(const std::string& text);
+  void PrintMessage(std::uint16_t textId, std::uint16_t captionId, bool question);
   void DrawLive();
   void Event(const std::string& json);
-  std::uint32_t StepImageSize() const;
 
   std::ostream& out_;
   OutputStyle style_;
   Clock& clock_;
-  std::function<bool()> ask_;
-  UpdateController* controller_ = nullptr;
-  const UsbFwLoader* loader_ = nullptr;
-  std::uint32_t bootloaderSize_ = 0;
-  std::uint32_t applicationSize_ = 0;
-  WindowRef window_ = reinterpret_cast<WindowRef>(0x100);
-  bool open_ = false;
-  std::map<std::uintptr_t, std::uint64_t> timers_;  // armed: id -> due time
+  std::function<bool()> askStart_;
+  std::function<bool()> askCancel_;
   std::string stageText_;
   std::uint32_t bar_ = 0;
+  std::uint64_t stepBytesWritten_ = 0;
+  std::uint64_t stepBytes_ = 0;
   std::uint32_t lastPlainTenth_ = 0;
   bool barError_ = false;
   bool liveShown_ = false;
   std::size_t liveColumns_ = 0;  // the columns the live line took when last drawn
+  bool started_ = false;
   std::uint64_t startMs_ = 0;
   std::uint64_t pauseRemainingMs_ = 0;
   std::uint64_t lastPauseSecond_ = ~std::uint64_t{0};  // the countdown shown; all ones: no pause
-  ResultCode lastNotification_ = FWL_OK;
   int result_ = -1;
 };

@@ -4,39 +4,39 @@
 #include <chrono>
 
 #include "cli/terminal_view.h"
-#include "ui/update_controller.h"
+#include "ui/update_session.h"
 #include "usb/result_code.h"
-#include "usb/usb_fw_loader.h"
 
 namespace {
 // How long the loop waits for a post before it redraws the line and looks at Ctrl+C (real time).
 constexpr std::chrono::milliseconds POLL{100};
 // The slice of a pause between two redraws of the countdown (clock time).
 constexpr std::uint64_t PAUSE_SLICE_MS = 250;
-const WindowRef PARENT = reinterpret_cast<WindowRef>(0x1);
 }  // namespace
 
-int RunUpdate(UpdateController& controller, TerminalView& view, UsbFwLoader& loader, const FirmwareImageInfo& image,
-              PostedMessageQueue& queue, Clock& clock, const RunnerHooks& hooks) {
+bool AdvanceSession(UpdateSession& session, PostedMessageQueue& queue) {
+  while (std::optional<PostedMessage> message = queue.TryTake()) session.Deliver(*message);
+  session.ResumeIfDue();
+  return session.IsEnded();
+}
+
+int RunUpdate(UpdateSession& session, TerminalView& view, PostedMessageQueue& queue, Clock& clock,
+              const RunnerHooks& hooks) {
   int interruptsSeen = hooks.interrupts != nullptr ? hooks.interrupts->load() : 0;
-  controller.OpenProgressWindow(PARENT, &loader, &image);
+  session.Begin();
   for (;;) {
     // Ctrl+C asks as "Cancel" does; a second one while the question is open answers it (the view's ask).
     if (hooks.interrupts != nullptr && hooks.interrupts->load() != interruptsSeen) {
       interruptsSeen = hooks.interrupts->load();
-      if (view.IsOpen()) controller.OnCancelAsked(view.Window());
+      if (!session.IsEnded()) session.OnCancelAsked();
       interruptsSeen = hooks.interrupts->load();
     }
     // Busy is read before the queue: a worker posts its last notification before it clears busy.
-    const bool busy = loader.IsBusy();
+    const bool busy = session.WorkerBusy();
     std::optional<PostedMessage> message = queue.TryTake();
     if (!message && busy) message = queue.WaitTake(POLL);
     if (message) {
-      if (message->message == WM_UPDATE_NOTIFY && view.IsOpen() && message->window == view.Window()) {
-        const auto code = static_cast<ResultCode>(message->lParam);
-        view.NoteNotification(code);
-        controller.OnUpdateNotify(view.Window(), code);
-      }  // else dropped, as a window system drops the messages of a window that is gone
+      session.Deliver(*message);  // after the end: dropped
       if (hooks.afterEvent) hooks.afterEvent();
       continue;
     }
@@ -44,21 +44,18 @@ int RunUpdate(UpdateController& controller, TerminalView& view, UsbFwLoader& loa
       view.Refresh();
       continue;
     }
-    std::uintptr_t timer = 0;
-    std::uint64_t due = 0;
-    if (!view.IsOpen() || !view.NextTimer(&timer, &due)) break;
-    const std::uint64_t now = clock.NowMs();
-    if (now >= due) {
+    if (session.IsEnded() || !session.IsPausing()) break;
+    const std::uint64_t remaining = session.PauseRemainingMs();
+    if (remaining == 0) {
       view.ShowPause(0);
-      controller.OnStepTimer(view.Window(), timer);
+      session.ResumeIfDue();
       if (hooks.afterEvent) hooks.afterEvent();
       continue;
     }
-    view.ShowPause(due - now);
-    clock.SleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(due - now, PAUSE_SLICE_MS)));
+    view.ShowPause(remaining);
+    clock.SleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, PAUSE_SLICE_MS)));
     if (hooks.afterEvent) hooks.afterEvent();
   }
-  // Nothing decided the outcome (the window went without a word): a failure.
-  const int result = view.Result();
-  return result < 0 ? FWL_ERR_FAILED : result;
+  // A session that never ended (it cannot: the loop ends only when it is over or nothing is to come): a failure.
+  return session.IsEnded() ? session.End().result : FWL_ERR_FAILED;
 }

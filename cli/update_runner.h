@@ -1,8 +1,7 @@
 #pragma once
-// The event loop of the terminal updater: it opens the progress "window" of the controller, hands the loader's
-// posted notifications to the controller, fires the armed step timers once the clock has passed them (the
-// five-second pauses, shown as a countdown), and turns Ctrl+C into the controller's cancel question. It ends
-// when the window is gone and no worker writes any more, so the process never ends in the middle of a block.
+// The event loop of the terminal updater: it begins the session, hands it the loader's posted notifications,
+// lets its pauses pass on the clock (shown as a countdown), and turns Ctrl+C into its cancel question. It ends
+// when the session has ended and no worker writes any more, so the process never ends in the middle of a block.
 
 #include <atomic>
 #include <functional>
@@ -11,15 +10,17 @@
 #include "app/message_poster.h"
 
 class TerminalView;
-class UpdateController;
-class UsbFwLoader;
-struct FirmwareImageInfo;
+class UpdateSession;
 
 struct RunnerHooks {
   std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses so far (the signal handler counts them)
-  std::function<void()> afterEvent;        // after each notification or timer (tests inject Ctrl+C here)
+  std::function<void()> afterEvent;        // after each notification or pause slice (tests inject Ctrl+C here)
 };
 
-// Runs one whole update; returns the exit status (0 completed, else the result code it ended with).
-int RunUpdate(UpdateController& controller, TerminalView& view, UsbFwLoader& loader, const FirmwareImageInfo& image,
-              PostedMessageQueue& queue, Clock& clock, const RunnerHooks& hooks);
+// Runs one whole update; returns the result code it ended with (0: completed).
+int RunUpdate(UpdateSession& session, TerminalView& view, PostedMessageQueue& queue, Clock& clock,
+              const RunnerHooks& hooks);
+
+// Hands the session what happened meanwhile (the notifications posted, a pause that is over), as a message box's
+// own loop does while a question is open; true when the session has ended (the question is moot then).
+bool AdvanceSession(UpdateSession& session, PostedMessageQueue& queue);

@@ -35,7 +35,6 @@ add_library(updater_cli STATIC
   cli/cli_texts.cpp
   cli/helmet_update.cpp
   cli/terminal_view.cpp
-  cli/unit_choice.cpp
   cli/update_runner.cpp)
 target_link_libraries(updater_cli PUBLIC updater_platform ${cli_libraries})
 

@@ -6,14 +6,25 @@
 #include "app/platform_context.h"
 
 class MessagePoster;
-class ProgressView;
+class ProgressWindowView;
 class Registry;
 class RegistryCheckPlatform;
 class TraceSink;
+class UnitLocks;
 class UsbPlatform;
 
-// The program's context: every part below, the system clock and the program's own resources.
-PlatformContext ProgramContext();
+// The parts a program puts in place of the platform's own (null: the platform's). A program builds its context
+// once, with the parts it needs, and does not change it afterwards.
+struct ProgramParts {
+  UsbPlatform* usb = nullptr;        // a demo's emulated bus; the terminal program's libusb
+  MessagePoster* poster = nullptr;   // the terminal program's queue
+  UnitLocks* unitLocks = nullptr;    // a demo's own locks (its units are not the machine's)
+  bool withoutWindows = false;       // no progress window: the terminal program shows its own
+};
+
+// The program's context: every part below, the system clock and the program's own resources, with `parts` in
+// place of the platform's.
+PlatformContext ProgramContext(const ProgramParts& parts = {});
 
 // The Win32 registry; natively a registry whose current-user part is kept in a per-user file.
 Registry& PlatformRegistry();
@@ -26,4 +37,4 @@ TraceSink& PlatformTraceSink();
 // PostMessageW on Windows; natively a process-wide message queue.
 MessagePoster& PlatformMessagePoster();
 // The progress window (the Win32 dialog); natively none can be created.
-ProgressView& PlatformProgressView();
+ProgressWindowView& PlatformProgressView();

@@ -7,8 +7,9 @@
 
 #include "app/clock.h"
 #include "app/trace.h"
+#include "app/unit_lock.h"
 #include "image/image_resources.h"
-#include "ui/progress_view.h"
+#include "ui/progress_window_view.h"
 #include "usb/usb_platform.h"
 
 namespace {
@@ -33,6 +34,7 @@ class NoUsbPlatform final : public UsbPlatform {
   bool GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t, std::uint32_t*) override {
     return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
+  bool GetDeviceIds(UsbDeviceList, const UsbDeviceRef&, UsbDeviceIds*) override { return Fail(WIN_ERROR_INVALID_PARAMETER); }
   void DestroyDeviceInfoList(UsbDeviceList) override {}
   UsbFileHandle OpenDeviceFile(const char*) override {
     Fail(WIN_ERROR_FILE_NOT_FOUND);
@@ -69,7 +71,7 @@ class NoUsbPlatform final : public UsbPlatform {
 thread_local std::uint32_t NoUsbPlatform::lastError_ = 0;
 
 // No window system: the window cannot be created, so an update does not start.
-class NoProgressView final : public ProgressView {
+class NoProgressView final : public ProgressWindowView {
  public:
   WindowRef CreateProgressWindow(WindowRef, UpdateController&) override { return nullptr; }
   void ShowProgressWindow(WindowRef) override {}
@@ -95,20 +97,21 @@ TraceSink& PlatformTraceSink() {
   return sink;
 }
 
-ProgressView& PlatformProgressView() {
+ProgressWindowView& PlatformProgressView() {
   static NoProgressView view;
   return view;
 }
 
-PlatformContext ProgramContext() {
+PlatformContext ProgramContext(const ProgramParts& parts) {
   PlatformContext context;
   context.clock = &SystemClock();
-  context.usb = &PlatformUsb();
+  context.usb = parts.usb != nullptr ? parts.usb : &PlatformUsb();
   context.registry = &PlatformRegistry();
   context.registryCheck = &PlatformRegistryCheck();
   context.resources = &ProgramResources();
   context.trace = &PlatformTraceSink();
-  context.poster = &PlatformMessagePoster();
-  context.progressView = &PlatformProgressView();
+  context.poster = parts.poster != nullptr ? parts.poster : &PlatformMessagePoster();
+  context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
+  context.unitLocks = parts.unitLocks != nullptr ? parts.unitLocks : &PlatformUnitLocks();
   return context;
 }

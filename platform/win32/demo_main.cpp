@@ -5,6 +5,7 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
+#include "app/unit_lock_memory.h"
 #include "emu/demo_unit_config.h"
 #include "emu/emulated_usb.h"
 #include "emu/unit_fault.h"
@@ -36,7 +37,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     EmulatedUnit& unit = bus.AddUnit(settings.unit);
     for (const Fault& fault : settings.faults) unit.AddFault(fault);
   }
-  PlatformContext context = ProgramContext();
-  context.usb = &bus;
-  return RunUpdaterProgram(context);
+  // The emulated units are the demo's own: their locks are not the machine's.
+  static MemoryUnitLocks demoLocks;
+  return RunUpdaterProgram(ProgramContext({.usb = &bus, .unitLocks = &demoLocks}));
 }

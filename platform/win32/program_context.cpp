@@ -6,6 +6,7 @@
 
 #include "app/clock.h"
 #include "app/trace.h"
+#include "app/unit_lock.h"
 #include "image/image_resources.h"
 #include "platform/win32/keep_awake.h"
 #include "platform/win32/progress_window.h"
@@ -42,21 +43,22 @@ TraceSink& PlatformTraceSink() {
   return sink;
 }
 
-ProgressView& PlatformProgressView() {
+ProgressWindowView& PlatformProgressView() {
   static Win32ProgressView view;
   return view;
 }
 
-PlatformContext ProgramContext() {
+PlatformContext ProgramContext(const ProgramParts& parts) {
   PlatformContext context;
   context.clock = &SystemClock();
-  context.usb = &PlatformUsb();
+  context.usb = parts.usb != nullptr ? parts.usb : &PlatformUsb();
   context.registry = &PlatformRegistry();
   context.registryCheck = &PlatformRegistryCheck();
   context.resources = &ProgramResources();
   context.trace = &PlatformTraceSink();
-  context.poster = &PlatformMessagePoster();
-  context.progressView = &PlatformProgressView();
+  context.poster = parts.poster != nullptr ? parts.poster : &PlatformMessagePoster();
+  context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
   context.keepAwake = &PlatformKeepAwake();
+  context.unitLocks = parts.unitLocks != nullptr ? parts.unitLocks : &PlatformUnitLocks();
   return context;
 }

@@ -8,10 +8,12 @@
 #include <deque>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/clock.h"
 #include "app/message_poster.h"
+#include "app/unit_lock.h"
 #include "cli/helmet_update.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
@@ -314,6 +316,84 @@ TEST_F(HelmetUpdateTest, PowerCutFailsAndASecondRunRecovers) {
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
 }
 
+// The update goes on under the cancel question; one that ends before the answer keeps its own result.
+TEST_F(HelmetUpdateTest, CancelAnsweredAfterTheEndReportsTheRealResult) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  // No answer comes until the update has ended (the clock passes as the user thinks); then yes, too late.
+  io.readLine = [&]() -> std::optional<std::string> {
+    if (out.str().find("completed successfully") == std::string::npos) {
+      clock.Advance(250);
+      std::this_thread::yield();
+      return std::nullopt;
+    }
+    return std::string("y");
+  };
+  InterruptAfter(3);
+  EXPECT_EQ(Run({"update", "--yes", "--lang", "en"}), 0);
+  EXPECT_THAT(out.str(), HasSubstr("Firmware update completed successfully!"));
+  EXPECT_THAT(out.str(), HasSubstr("Exit status: 0"));
+  EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
+  EXPECT_NO_USB_VIOLATIONS(usb);
+}
+
+// A failed update's bar stays where the update stopped: no full bar, no progress of 100 after the failure.
+TEST_F(HelmetUpdateTest, AFailureLeavesTheBarWhereItStopped) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  unit.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_WRITE, .skip = 611 + 100});  // in the second step
+  EXPECT_EQ(Run({"update", "--yes", "--json"}), 11);
+  std::istringstream lines(out.str());
+  std::string line;
+  int lastPercent = -1;
+  bool failed = false;
+  while (std::getline(lines, line)) {
+    const nlohmann::json event = nlohmann::json::parse(line);
+    if (event["event"] == "progress") {
+      EXPECT_FALSE(failed) << "progress after the failure: " << line;
+      lastPercent = event["percent"].get<int>();
+    }
+    if (event["event"] == "message" && event["id"] == 40008) failed = true;
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_GE(lastPercent, 10);
+  EXPECT_LT(lastPercent, 20);
+
+  io.terminal = true;  // the live line
+  unit.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_WRITE, .skip = 100});
+  EXPECT_EQ(Run({"update", "--yes", "--lang", "en"}), 11);
+  EXPECT_THAT(out.str(), Not(HasSubstr("100%")));
+  io.terminal = false;
+}
+
+// While one run updates the unit, a second run of the same unit is refused as busy and sends it nothing.
+TEST_F(HelmetUpdateTest, ASecondRunOfTheSameUnitIsBusyAndWritesNothing) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  context.unitLocks = &PlatformUnitLocks();  // the locks between processes
+  PostedMessageQueue secondQueue;
+  PlatformContext second = context;
+  second.poster = &secondQueue;
+  std::ostringstream secondOut;
+  std::ostringstream secondErr;
+  CliIo secondIo{secondOut, secondErr};
+  int secondStatus = -1;
+  std::uint64_t before = 0;
+  std::uint64_t after = 0;
+  io.afterEvent = [&] {
+    // In the first pause between two steps, when no block is in flight.
+    if (secondStatus != -1 || clock.NowMs() == 0 || usb.Unit(0).ExchangeCount() < 1000) return;
+    before = unit.ExchangeCount();
+    secondStatus = RunHelmetUpdate({"update", "--yes", "--lang", "en"}, second, secondIo);
+    after = unit.ExchangeCount();
+  };
+  EXPECT_EQ(Run({"update", "--yes"}), 0);
+  EXPECT_EQ(secondStatus, 9);
+  EXPECT_EQ(after, before);
+  EXPECT_THAT(secondOut.str(), HasSubstr("Firmware update ist already running!"));
+  EXPECT_THAT(secondOut.str(), HasSubstr("Exit status: 9"));
+  // Once the first run is over, the unit is free again.
+  io.afterEvent = nullptr;
+  EXPECT_EQ(RunHelmetUpdate({"update", "--yes"}, second, secondIo), 0);
+}
+
 TEST_F(HelmetUpdateTest, JsonEventsParseBack) {
   usb.AddUnit({});
   EXPECT_EQ(Run({"update", "--yes", "--json", "--lang", "it"}), 0);
@@ -335,10 +415,13 @@ TEST_F(HelmetUpdateTest, JsonEventsParseBack) {
   EXPECT_EQ(kinds["stage"], 6);  // started, three programming lines, verifying, completed
   EXPECT_GE(kinds["pause"], 10);  // two pauses counted down from 5
   EXPECT_EQ(kinds["message"], 1);
+  EXPECT_EQ(kinds["step"], 3);  // each with its address and size
   EXPECT_EQ(events[events.size() - 2].at("code").get<int>(), 0);
   EXPECT_EQ(events.back().at("event"), "exit");
   EXPECT_EQ(events.back().at("status").get<int>(), 0);
-  EXPECT_EQ(events.front().at("text"), "Avviare l'aggiornamento del firmware!");
+  EXPECT_EQ(events.front().at("event"), "step");
+  EXPECT_EQ(events.front().at("address").get<int>(), 0x20000);
+  EXPECT_EQ(events[1].at("text"), "Avviare l'aggiornamento del firmware!");
 }
 
 TEST_F(HelmetUpdateTest, InfoShowsTheUnitAndTheProgramsImages) {
