@@ -8,15 +8,16 @@
 #include <memory>
 
 #include "app/trace.h"
+#include "app/unit_lock.h"
 #include "cli/cli_texts.h"
 #include "cli/terminal_view.h"
 #include "cli/update_runner.h"
 #include "image/firmware_image.h"
 #include "platform/libusb/udev_rule.h"
 #include "ui/resource_ids.h"
+#include "ui/result_message.h"
 #include "ui/update_session.h"
 #include "usb/unit_list.h"
-#include "app/unit_lock.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -96,16 +97,9 @@ bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, con
 
 // The words of a failed query, as the window program shows them.
 std::uint16_t QueryFailureText(ResultCode code) {
-  switch (code) {
-    case FWL_ERR_NOT_FOUND:
-      return IDS_DEVICE_NOT_FOUND;
-    case FWL_ERR_APP_MODE:
-      return IDS_DEVICE_IN_APP_MODE;
-    case FWL_BUSY:
-      return IDS_UPDATE_RUNNING;
-    default:
-      return IDS_FIRMWARE_DATA_INVALID;
-  }
+  ResultMessage message{IDS_FIRMWARE_DATA_INVALID, 0, 0};
+  ResultMessageFor(code, &message);
+  return message.text;
 }
 
 std::string OneLine(std::string text) {

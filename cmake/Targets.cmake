@@ -21,6 +21,7 @@ add_library(updater_core STATIC
   usb/flash_passes.cpp
   usb/fw_loader.cpp
   usb/raw_data.cpp
+  usb/seam_records.cpp
   usb/unit_list.cpp
   usb/usb_port.cpp
   ui/main_window.cpp

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/clock.h"
+#include "usb/seam_records.h"
 
 namespace {
 thread_local std::uint32_t t_lastError = 0;
@@ -305,14 +306,8 @@ bool EmulatedUsb::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& devi
   if (data.magic != DEVICE_REF_MAGIC || std::none_of(units_.begin(), units_.end(), known)) {
     return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  const std::string& location = data.unit->config_.location;
-  const auto required = static_cast<std::uint32_t>((location.size() + 1) * sizeof(std::uint16_t));
-  if (requiredSize) *requiredSize = required;
-  if (!buffer || bufferSize < required) return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  for (std::size_t i = 0; i <= location.size(); ++i) {
-    const std::uint16_t unit = i < location.size() ? static_cast<std::uint8_t>(location[i]) : 0;
-    std::memcpy(out + i * sizeof unit, &unit, sizeof unit);
+  if (!FillLocationRecord(data.unit->config_.location, buffer, bufferSize, requiredSize)) {
+    return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
   }
   return true;
 }

@@ -1,30 +1,17 @@
 #include "usb/unit_list.h"
 
 #include <cstdio>
-#include <memory>
+
+#include "usb/seam_records.h"
 
 namespace {
-// The variable-size records of the enumeration, aligned as the platforms' records want; null when the size
-// query gave nothing.
-std::unique_ptr<std::uint64_t[]> Record(std::uint32_t size) {
-  return size != 0 ? std::make_unique<std::uint64_t[]>(size / 8 + 1) : nullptr;
-}
-
-// The location text of an enumerated device, its UTF-16 units kept as 8-bit characters as the connection
-// compares them; empty when it cannot be read.
+// The location text of an enumerated device; empty when it cannot be read.
 std::string LocationOf(UsbPlatform& usb, UsbDeviceList list, const UsbDeviceRef& device) {
   std::uint32_t size = 0;
   usb.GetDeviceLocation(list, device, nullptr, 0, &size);
-  auto record = Record(size);
+  auto record = size != 0 ? AllocateRecord(size) : nullptr;
   if (!record || !usb.GetDeviceLocation(list, device, record.get(), size, &size)) return {};
-  const auto* units = reinterpret_cast<const std::uint8_t*>(record.get());
-  std::string text;
-  for (std::uint32_t i = 0; i + 1 < size; i += 2) {
-    const std::uint16_t unit = static_cast<std::uint16_t>(units[i] | units[i + 1] << 8);
-    if (unit == 0) break;
-    text += static_cast<char>(unit & 0xFF);
-  }
-  return text;
+  return LocationFromRecord(record.get(), size);
 }
 }  // namespace
 
@@ -36,7 +23,7 @@ std::vector<UnitEntry> ListUnits(UsbPlatform& usb) {
   for (std::uint32_t index = 0; usb.EnumDeviceInterfaces(list, TAVIK_INTERFACE_GUID, index, &iface); ++index) {
     std::uint32_t size = 0;
     usb.GetDeviceInterfaceDetail(list, iface, nullptr, 0, &size, nullptr);
-    auto detail = Record(size);
+    auto detail = size != 0 ? AllocateRecord(size) : nullptr;
     UsbDeviceRef device{};
     if (!detail || !usb.GetDeviceInterfaceDetail(list, iface, detail.get(), size, &size, &device)) continue;
     UnitEntry unit;

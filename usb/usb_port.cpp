@@ -7,15 +7,11 @@
 
 #include "app/trace.h"
 #include "usb/raw_data.h"
+#include "usb/seam_records.h"
 
 namespace {
 // The longest device path that is kept; longer ones are cut.
 constexpr std::size_t kMaxDevicePathLength = USB_PATH_SIZE - 2;
-
-// A scratch block for the variable-size records of the enumeration; null if it cannot be had.
-std::unique_ptr<std::uint8_t[]> AllocateRecord(std::uint32_t size) {
-  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size]());
-}
 
 // Copies the zero-terminated path, cut to kMaxDevicePathLength characters. A path that lies inside the
 // record is never read past the record's end, terminated or not.

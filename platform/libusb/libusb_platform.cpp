@@ -10,6 +10,7 @@
 #include "platform/libusb/libusb_device_naming.h"
 #include "platform/libusb/libusb_errors.h"
 #include "platform/libusb/pipe_transfer.h"
+#include "usb/seam_records.h"
 
 namespace {
 thread_local std::uint32_t t_lastError = 0;
@@ -297,14 +298,8 @@ bool LibusbPlatform::GetDeviceLocation(UsbDeviceList list, const UsbDeviceRef& d
   if (ref.magic != kDeviceRefMagic || ref.list != l || ref.index >= l->entries.size()) {
     return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  const std::string& location = l->entries[ref.index].location;
-  const auto required = static_cast<std::uint32_t>((location.size() + 1) * sizeof(std::uint16_t));
-  if (requiredSize != nullptr) *requiredSize = required;
-  if (buffer == nullptr || bufferSize < required) return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  for (std::size_t i = 0; i <= location.size(); ++i) {
-    const std::uint16_t unit = i < location.size() ? static_cast<std::uint8_t>(location[i]) : 0;
-    std::memcpy(out + i * sizeof unit, &unit, sizeof unit);
+  if (!FillLocationRecord(l->entries[ref.index].location, buffer, bufferSize, requiredSize)) {
+    return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
   }
   return true;
 }
