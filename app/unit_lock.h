@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 class UnitLock {
  public:
@@ -23,7 +24,16 @@ class UnitLocks {
   // Takes the lock of the unit at `location` without waiting. `*lock` is replaced once the answer is known:
   // by the new lock when Taken, by nothing when Busy or Failed (a lock it held before is released then, not
   // before the attempt). Within one process a second lock on a location is Busy too, whatever the thread.
-  virtual UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) = 0;
+  UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) {
+    std::unique_ptr<UnitLock> taken;
+    const UnitLockResult result = Take(location, &taken);
+    *lock = std::move(taken);
+    return result;
+  }
+
+ protected:
+  // The platform's attempt: the new lock into `taken` when Taken, nothing otherwise.
+  virtual UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) = 0;
 };
 
 // The platform's locks between processes (platform/posix, platform/win32).

@@ -34,23 +34,13 @@ MemoryUnitLock::~MemoryUnitLock() {
 MemoryUnitLocks::MemoryUnitLocks() : state_(std::make_shared<MemoryUnitLockState>()) {}
 MemoryUnitLocks::~MemoryUnitLocks() = default;
 
-UnitLockResult MemoryUnitLocks::TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) {
-  std::unique_ptr<UnitLock> taken;
-  UnitLockResult result = UnitLockResult::Failed;
-  {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    if (state_->failing) {
-      result = UnitLockResult::Failed;
-    } else if (!state_->held.insert(location).second) {
-      result = UnitLockResult::Busy;
-    } else {
-      taken = std::make_unique<MemoryUnitLock>(state_, location);
-      result = UnitLockResult::Taken;
-    }
-  }
-  // Outside the mutex: a lock that `*lock` held before is released here, and its release takes the mutex.
-  *lock = std::move(taken);
-  return result;
+// A lock that the caller held before is released by TryLock after this, outside the mutex that its release takes.
+UnitLockResult MemoryUnitLocks::Take(const std::string& location, std::unique_ptr<UnitLock>* taken) {
+  std::lock_guard<std::mutex> guard(state_->mutex);
+  if (state_->failing) return UnitLockResult::Failed;
+  if (!state_->held.insert(location).second) return UnitLockResult::Busy;
+  *taken = std::make_unique<MemoryUnitLock>(state_, location);
+  return UnitLockResult::Taken;
 }
 
 bool MemoryUnitLocks::IsHeld(const std::string& location) const {

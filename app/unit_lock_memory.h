@@ -17,13 +17,13 @@ class MemoryUnitLocks final : public UnitLocks {
   MemoryUnitLocks(const MemoryUnitLocks&) = delete;
   MemoryUnitLocks& operator=(const MemoryUnitLocks&) = delete;
 
-  UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) override;
-
   // For tests: whether a lock on `location` is held now.
   bool IsHeld(const std::string& location) const;
   // For tests: from now on TryLock answers Failed (and holds nothing) while `failing` is true.
   void SetFailing(bool failing);
 
  private:
+  UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) override;
+
   std::shared_ptr<MemoryUnitLockState> state_;
 };

@@ -107,16 +107,8 @@ class FileUnitLock final : public UnitLock {
 };
 
 class FileUnitLocks final : public UnitLocks {
- public:
-  UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) override {
-    std::unique_ptr<UnitLock> taken;
-    const UnitLockResult result = Take(location, &taken);
-    *lock = std::move(taken);
-    return result;
-  }
-
  private:
-  static UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) {
+  UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) override {
     const UniqueFd dir = OpenLockDirectory();
     if (!dir) return UnitLockResult::Failed;
     // Read-only is enough to lock; O_NONBLOCK so that a FIFO in its place cannot hold the open.

@@ -50,16 +50,8 @@ class MutexUnitLock final : public UnitLock {
 };
 
 class MutexUnitLocks final : public UnitLocks {
- public:
-  UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) override {
-    std::unique_ptr<UnitLock> taken;
-    const UnitLockResult result = Take(location, &taken);
-    *lock = std::move(taken);
-    return result;
-  }
-
  private:
-  static UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) {
+  UnitLockResult Take(const std::string& location, std::unique_ptr<UnitLock>* taken) override {
     const std::wstring name = MutexName(location);
     SetLastError(ERROR_SUCCESS);
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
