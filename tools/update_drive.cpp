@@ -77,8 +77,10 @@ UpdateResult UpdateDrive::PressUpdate() {
   UpdateSession session(p.loader, ApplicationImage(), view, SessionOptions{unit});
   session.Begin();
   while (!session.IsEnded()) {
+    // Busy is read before the queue: a worker posts its last notification before it clears busy.
+    const bool busy = session.WorkerBusy();
     std::optional<PostedMessage> message = p.queue.TryTake();
-    if (!message && session.WorkerBusy()) {
+    if (!message && busy) {
       message = p.queue.WaitTake(HANG_GUARD);
       if (!message) return {UpdateOutcome::Hung, FWL_ERR_FAILED};
     }
