@@ -293,6 +293,22 @@ TEST(UpdateSessions, AnUpdateThatEndsUnderTheCancelQuestionKeepsItsResult) {
   EXPECT_TRUE(HoldsTheImages(usb.Unit(0)));
 }
 
+// A session made where an earlier one lived (the same loader, the same place) does not take the late
+// notifications of the earlier one's worker for its own.
+TEST(UpdateSessions, ALaterSessionDoesNotTakeAnEarlierOnesNotifications) {
+  VirtualClock clock;
+  EmulatedUsb usb(clock);
+  PostedMessageQueue queue;
+  UsbFwLoader loader(DeviceLinkContext{&usb, &clock, &queue, &ProgramResources()});
+  EventLog log;
+  std::optional<UpdateSession> session;
+  session.emplace(loader, Application(), log);
+  const WindowRef earlier = session->NotifyTarget();
+  session.emplace(loader, Application(), log);
+  EXPECT_FALSE(session->Deliver({earlier, WM_UPDATE_NOTIFY, 0, FWL_ABORTED}));
+  EXPECT_TRUE(session->Deliver({session->NotifyTarget(), WM_UPDATE_NOTIFY, 0, FWL_PROGRESS}));
+}
+
 // What the unit is left with, by the step the update failed in.
 TEST(UpdateSessions, TheEndSaysWhatTheUnitIsLeftWith) {
   const struct {

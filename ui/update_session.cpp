@@ -1,5 +1,6 @@
 #include "ui/update_session.h"
 
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -55,9 +56,18 @@ bool ReadVersionNumber(const char* text, std::uint32_t* number) {
   return ReadVersionNumber(std::string_view(text), number);
 }
 
+namespace {
+// A token of its own for each session of the process: a late notification of a session that has ended is never
+// taken for one of a later session, wherever that one lives.
+WindowRef NewNotifyTarget() {
+  static std::atomic<std::uintptr_t> next{1};
+  return reinterpret_cast<WindowRef>(next.fetch_add(1));
+}
+}  // namespace
+
 UpdateSession::UpdateSession(UsbFwLoader& loader, const FirmwareImageInfo& image, UpdateView& view,
                              SessionOptions options)
-    : loader_(loader), image_(image), view_(view), options_(std::move(options)), notifyTarget_(this) {}
+    : loader_(loader), image_(image), view_(view), options_(std::move(options)), notifyTarget_(NewNotifyTarget()) {}
 
 UpdateSession::~UpdateSession() = default;
 

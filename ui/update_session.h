@@ -43,7 +43,7 @@ class UpdateSession {
   UpdateSession(const UpdateSession&) = delete;
   UpdateSession& operator=(const UpdateSession&) = delete;
 
-  // Where the loader posts its notifications (the session itself unless a window stands for it).
+  // Where the loader posts its notifications: a token of this session's own, unless a window stands for it.
   void SetNotifyTarget(WindowRef target) { notifyTarget_ = target; }
   WindowRef NotifyTarget() const { return notifyTarget_; }
 
