@@ -56,6 +56,7 @@ if(UPDATER_BUILD_TESTS)
     tests/libusb/libusb_device_naming_test.cpp
     tests/libusb/libusb_loader_test.cpp
     tests/libusb/libusb_platform_test.cpp
+    tests/libusb/libusb_session_test.cpp
     tests/libusb/udev_rule_test.cpp
     tests/contract/libusb_bench.cpp
     tests/contract/seam_walk.cpp
@@ -65,6 +66,14 @@ if(UPDATER_BUILD_TESTS)
     ${PROJECT_SOURCE_DIR}/tests/support/trace_capture.cpp)
   target_link_libraries(libusb_tests PRIVATE updater_umockdev_unit gmock gtest gtest_main)
   target_compile_definitions(libusb_tests PRIVATE UPDATER_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # The terminal program through libusb, when its library is built: cmake/Cli.cmake makes it after this file.
+  function(updater_libusb_cli_test)
+    if(TARGET updater_cli)
+      target_sources(libusb_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/libusb/libusb_cli_test.cpp)
+      target_link_libraries(libusb_tests PRIVATE updater_cli)
+    endif()
+  endfunction()
+  cmake_language(DEFER CALL updater_libusb_cli_test)
   # Every test case runs in a process of its own under the wrapper, which puts the testbed's /sys and /dev in
   # place of the real ones. The executor is a small script around the wrapper, so that listing the cases and
   # running them see the same environment:

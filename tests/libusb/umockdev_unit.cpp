@@ -97,6 +97,8 @@ struct UmockdevUnits::Device {
   EmulatedUnit& unit;
   std::string sysPath;
   std::string node;
+  std::uint8_t port = 0;
+  bool listed = true;  // in the testbed (UmockdevUnits' devicesMutex_)
   std::uint8_t dataInterface = 0;
   std::uint8_t outPipe = 0;
   std::uint8_t inPipe = 0;
@@ -349,17 +351,22 @@ bool UmockdevUnits::InMockEnvironment() {
 }
 
 void UmockdevUnits::Plug(EmulatedUnit& unit, std::uint8_t port, int dataInterface) {
+  std::lock_guard lock(devicesMutex_);
+  PlugLocked(unit, port, dataInterface, static_cast<std::uint8_t>(port + 1));
+}
+
+void UmockdevUnits::PlugLocked(EmulatedUnit& unit, std::uint8_t port, int dataInterface, std::uint8_t address) {
   const UnitConfig& config = unit.Config();
   auto device = std::make_unique<Device>(units_, unit);
   if (dataInterface < 0) dataInterface = config.productId == UNIT_PRODUCT_ID_ALT ? 1 : 0;
+  device->port = port;
   device->dataInterface = static_cast<std::uint8_t>(dataInterface);
   for (const UsbPipeInformation& ep : config.endpoints) {
     (ep.pipeId & 0x80 ? device->inPipe : device->outPipe) = ep.pipeId;
   }
-  const auto devnum = static_cast<std::uint8_t>(port + 1);
   device->sysPath = "/devices/usb1/1-" + std::to_string(port);
   char node[32];
-  std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", devnum);
+  std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", address);
   device->node = node;
 
   // The handler goes first, so that the node is served from the moment it appears.
@@ -369,7 +376,7 @@ void UmockdevUnits::Plug(EmulatedUnit& unit, std::uint8_t port, int dataInterfac
     throw std::runtime_error(std::string("the testbed does not serve ") + node);
   }
   const std::string record = Record(
-      device->sysPath, devnum, "usb_device",
+      device->sysPath, address, "usb_device",
       Descriptors(config.vendorId, config.productId, 0, kInterfaceCount, device->dataInterface, config.endpoints));
   if (!umockdev_testbed_add_from_string(testbed_->testbed, record.c_str(), nullptr)) {
     throw std::runtime_error("the testbed does not take " + device->sysPath);
@@ -378,15 +385,41 @@ void UmockdevUnits::Plug(EmulatedUnit& unit, std::uint8_t port, int dataInterfac
 }
 
 void UmockdevUnits::Unplug(EmulatedUnit& unit) {
-  Device& device = DeviceOf(unit);
+  std::lock_guard lock(devicesMutex_);
+  Device& device = DeviceOfLocked(unit);
   unit.Unplug();
+  TakeOffLocked(device);
+}
+
+void UmockdevUnits::TakeOffLocked(Device& device) {
   {
     std::lock_guard lock(device.mutex);
     device.GoLocked();
   }
+  if (!device.listed) return;
+  device.listed = false;
   const std::string sysPath = "/sys" + device.sysPath;
   umockdev_testbed_uevent(testbed_->testbed, sysPath.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_->testbed, sysPath.c_str());
+}
+
+void UmockdevUnits::Follow() {
+  std::lock_guard lock(devicesMutex_);
+  // A listing of the bus brings each unit up to the clock: a unit whose reset was acknowledged leaves, a unit
+  // whose time away is over comes back.
+  if (UsbDeviceList list = units_.GetClassDevs(TAVIK_INTERFACE_GUID)) units_.DestroyDeviceInfoList(list);
+  const std::size_t plugged = devices_.size();
+  for (std::size_t i = 0; i < plugged; ++i) {
+    Device& device = *devices_[i];
+    if (&DeviceOfLocked(device.unit) != &device) continue;  // the unit was plugged again since
+    const bool present = device.unit.IsPresent();
+    if (device.listed && !present) {
+      TakeOffLocked(device);
+    } else if (!device.listed && present) {
+      if (nextAddress_ > 127) throw std::runtime_error("the testbed's bus has run out of device addresses");
+      PlugLocked(device.unit, device.port, device.dataInterface, nextAddress_++);
+    }
+  }
 }
 
 bool UmockdevUnits::AwaitPendingRead(EmulatedUnit& unit, int guardMs) {
@@ -408,8 +441,13 @@ std::uint64_t UmockdevUnits::Discarded(EmulatedUnit& unit) const {
 }
 
 UmockdevUnits::Device& UmockdevUnits::DeviceOf(EmulatedUnit& unit) const {
-  for (const auto& device : devices_) {
-    if (&device->unit == &unit) return *device;
+  std::lock_guard lock(devicesMutex_);
+  return DeviceOfLocked(unit);
+}
+
+UmockdevUnits::Device& UmockdevUnits::DeviceOfLocked(EmulatedUnit& unit) const {
+  for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
+    if (&(*it)->unit == &unit) return **it;
   }
   throw std::logic_error("the unit is not plugged into the testbed");
 }

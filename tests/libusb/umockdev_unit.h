@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,18 @@ class UmockdevUnits {
 
   // Puts a unit of the bus into root port `port` of bus 1 (device address port + 1). Its descriptors carry
   // three vendor interfaces; the unit's endpoints sit on the interface that carries the device link's class on
-  // its product (0 on 0xACDC, 1 on 0xACDD), or on `dataInterface` when given.
+  // its product (0 on 0xACDC, 1 on 0xACDD), or on `dataInterface` when given. A unit plugged again (at another
+  // port) is served there from then on; its earlier device stays gone.
   void Plug(EmulatedUnit& unit, std::uint8_t port, int dataInterface = -1);
   // Takes the device off the bus as the kernel does: the unit goes, URBs in flight end with ESHUTDOWN, every
   // later request fails with ENODEV, the "remove" uevent is sent and the device leaves the testbed.
   void Unplug(EmulatedUnit& unit);
+  // Brings the testbed up to the units' own bus, as the kernel follows the wire: a unit that has left it on its
+  // clock (a reset, a power cut) leaves the testbed as Unplug takes it, and one that is back appears again at
+  // its port under a new device address, as a device does each time it enumerates. The bus moves its units
+  // only when it is asked, so a host calls this before it lists or opens (FollowingUsb, libusb_rig.h).
+  // Safe to call from any thread.
+  void Follow();
 
   // Waits until an IN URB of the unit is in flight with no answer to give (its read is pending); false if
   // none came within `guardMs` of real time, a bound that only ends a broken test.
@@ -52,10 +60,17 @@ class UmockdevUnits {
   struct Device;  // one plugged unit and its node's state
 
  private:
+  // The unit's device of its latest plug.
   Device& DeviceOf(EmulatedUnit& unit) const;
+  // Each runs with devicesMutex_ held.
+  Device& DeviceOfLocked(EmulatedUnit& unit) const;
+  void PlugLocked(EmulatedUnit& unit, std::uint8_t port, int dataInterface, std::uint8_t address);
+  void TakeOffLocked(Device& device);
 
   EmulatedUsb& units_;
   struct Testbed;
   std::unique_ptr<Testbed> testbed_;
-  std::vector<std::unique_ptr<Device>> devices_;
+  mutable std::mutex devicesMutex_;
+  std::vector<std::unique_ptr<Device>> devices_;  // every device ever plugged, oldest first
+  std::uint8_t nextAddress_ = 64;  // the addresses of devices enumerated again, past those of first plugs
 };
