@@ -123,7 +123,8 @@ TEST(UpdateSessions, EightAtOnceOnOneBusEachWriteTheirOwnUnit) {
     UnitConfig config;
     config.bootloader2.valid = i % 2 == 0;  // both plans on the bus
     EmulatedUnit& unit = usb.AddUnit(config);
-    updates.push_back(std::make_unique<UnitUpdate>(usb, clock, queue, SessionOptions{unit.Location(), nullptr, &locks}));
+    updates.push_back(
+        std::make_unique<UnitUpdate>(usb, clock, queue, SessionOptions{unit.Location(), nullptr, &locks}));
   }
   RunAll(updates, queue, clock);
   for (std::size_t i = 0; i < updates.size(); ++i) {
@@ -151,7 +152,7 @@ TEST(UpdateSessions, TheUnitIsPinnedAndAnotherUnitIsNeverOpened) {
   struct Road {
     const char* name;
     std::function<void(UnitConfig& config, EmulatedUsb& usb)> setUp;
-    std::function<void(EmulatedUnit& unit)> armed;  // once the unit is on the bus
+    std::function<void(EmulatedUnit& unit)> armed;                                   // once the unit is on the bus
     std::function<void(EmulatedUnit& unit, VirtualClock& clock, int next)> inPause;  // before each step pause
     UpdateOutcome outcome;
     ResultCode result;
@@ -174,8 +175,8 @@ TEST(UpdateSessions, TheUnitIsPinnedAndAnotherUnitIsNeverOpened) {
        UpdateOutcome::Failed, FWL_ERR_NOT_FOUND},
       {"back later than the pause after the device query's reset",
        [](UnitConfig& config, EmulatedUsb&) { config.resetOffBusMs = 3000; },  // the query waits 2000 ms
-       [](EmulatedUnit& unit) { unit.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_GET_VERSION}); },
-       nullptr, UpdateOutcome::NotStarted, FWL_ERR_NOT_FOUND},
+       [](EmulatedUnit& unit) { unit.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_GET_VERSION}); }, nullptr,
+       UpdateOutcome::NotStarted, FWL_ERR_NOT_FOUND},
   };
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
@@ -314,7 +315,8 @@ TEST(UpdateSessions, TheEndSaysWhatTheUnitIsLeftWith) {
   const struct {
     std::uint64_t cutAtWrite;  // the nth WRITE request of the update loses its answer
     UnitState unit;
-  } cases[] = {{0, UnitState::FirstCopyUnfinished}, {700, UnitState::OneCopyWritten}, {1300, UnitState::BothCopiesWritten}};
+  } cases[] = {
+      {0, UnitState::FirstCopyUnfinished}, {700, UnitState::OneCopyWritten}, {1300, UnitState::BothCopiesWritten}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cutAtWrite);
     VirtualClock clock;

@@ -40,7 +40,7 @@ void UpdateController::OnOpened(WindowRef window) {
   windowOpen_ = true;
   if (!session_) return;
   session_->SetNotifyTarget(window);  // the loader posts to the window
-  session_->Begin();  // an update that cannot start has ended, and its window with it
+  session_->Begin();                  // an update that cannot start has ended, and its window with it
 }
 
 void UpdateController::OnCancelAsked(WindowRef) {
@@ -79,8 +79,7 @@ void UpdateController::PauseStarted(UpdateStep next, std::uint32_t ms) {
 bool UpdateController::Ask(UpdateQuestion question) {
   if (question != UpdateQuestion::CancelUpdate) return true;  // the window program asks nothing before writing
   // A box that could not be shown (answer 0) counts as yes.
-  return view_.ShowMessage(progressWindow, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_QUESTION_STYLE) !=
-         WIN_IDNO;
+  return view_.ShowMessage(progressWindow, IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, UI_QUESTION_STYLE) != WIN_IDNO;
 }
 
 void UpdateController::Ended(const UpdateEnd& end) {

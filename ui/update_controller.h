@@ -52,7 +52,7 @@ class UpdateController final : private UpdateView {
   // Fields, in order.
   WindowRef progressWindow = nullptr;  // not cleared when the window is destroyed
   WindowRef parentWindow = nullptr;
-  UsbFwLoader* loader = nullptr;  // not owned
+  UsbFwLoader* loader = nullptr;             // not owned
   const FirmwareImageInfo* image = nullptr;  // not owned
 
  private:

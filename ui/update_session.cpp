@@ -86,8 +86,8 @@ bool UpdateSession::Begin() {
 // query's attempts and reset, each step's probe, its worker and its reset. Its lock keeps other processes off it.
 ResultCode UpdateSession::PickUnit() {
   const std::vector<UnitEntry> units = ListUnits(*loader_.Link().usb);
-  const UnitEntry* unit = options_.unit.empty() ? (units.empty() ? nullptr : &units.front())
-                                                : FindUnit(units, options_.unit);
+  const UnitEntry* unit =
+      options_.unit.empty() ? (units.empty() ? nullptr : &units.front()) : FindUnit(units, options_.unit);
   if (unit == nullptr) return FWL_ERR_NOT_FOUND;
   if (!unit->location.empty()) {
     loader_.PinUnit(unit->location);

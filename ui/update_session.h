@@ -108,7 +108,7 @@ class UpdateSession {
   int stepsDone_ = 0;
   bool stepRunning_ = false;
   ResultCode lastStart_ = FWL_ERR_FAILED;  // what the last start of a step gave when it did not start
-  std::uint64_t bytesDone_ = 0;  // of the steps completed
+  std::uint64_t bytesDone_ = 0;            // of the steps completed
   std::uint64_t totalBytes_ = 0;
   bool pausing_ = false;
   UpdateStep pauseNext_ = STEP_NONE;

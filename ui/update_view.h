@@ -18,11 +18,11 @@ enum class UpdateQuestion {
 // What the unit holds when the update ends. The plan writes the copy the unit does not run first, so the unit
 // keeps a bootloader that starts in every state but a bricked one, which no road leads to.
 enum class UnitState {
-  Untouched,           // nothing was written
+  Untouched,            // nothing was written
   FirstCopyUnfinished,  // the first bootloader copy was being written; the other copy is as it was
-  OneCopyWritten,      // one bootloader copy is new; the other may be part-written
-  BothCopiesWritten,   // both bootloader copies are new; the application is old or part-written
-  Updated,             // both bootloader copies and the application are new
+  OneCopyWritten,       // one bootloader copy is new; the other may be part-written
+  BothCopiesWritten,    // both bootloader copies are new; the application is old or part-written
+  Updated,              // both bootloader copies and the application are new
 };
 
 // How an update ended.
@@ -35,17 +35,17 @@ enum class UpdateEnding {
 
 struct StepStart {
   UpdateStep step;
-  int number;               // 1 to 3: its place in the plan
-  std::uint16_t imageId;    // IDR_BOOTLOADER_IMAGE or IDR_APPLICATION_IMAGE
-  std::uint32_t address;    // where the image goes in the unit's flash
-  std::uint32_t size;       // the image's bytes
+  int number;             // 1 to 3: its place in the plan
+  std::uint16_t imageId;  // IDR_BOOTLOADER_IMAGE or IDR_APPLICATION_IMAGE
+  std::uint32_t address;  // where the image goes in the unit's flash
+  std::uint32_t size;     // the image's bytes
 };
 
 struct UpdateProgress {
   UpdateStep step;
-  std::uint32_t stepPercent;  // of the step: programming counts 80, verifying 20
-  std::uint32_t barPosition;  // of the whole update, 0 to 100, as the window's bar shows it
-  bool verifying;             // the step's verification pass has begun
+  std::uint32_t stepPercent;       // of the step: programming counts 80, verifying 20
+  std::uint32_t barPosition;       // of the whole update, 0 to 100, as the window's bar shows it
+  bool verifying;                  // the step's verification pass has begun
   std::uint64_t stepBytesWritten;  // bytes of the step's image programmed so far
   std::uint64_t stepBytes;
   std::uint64_t bytesWritten;  // bytes programmed of all three images

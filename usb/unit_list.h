@@ -12,8 +12,8 @@
 #include "usb/usb_platform.h"
 
 struct UnitEntry {
-  std::string path;      // the device path as the platform lists it
-  std::string location;  // the location information (the port path); empty when the platform gave none
+  std::string path;            // the device path as the platform lists it
+  std::string location;        // the location information (the port path); empty when the platform gave none
   std::uint16_t vendorId = 0;  // both 0 when the platform cannot tell
   std::uint16_t productId = 0;
 };

@@ -27,9 +27,7 @@ class ScriptedBench final : public UsbBench {
     return {};
   }
 
-  void Make(const std::vector<BenchUnit>& units, Return) override {
-    EXPECT_EQ(units.size(), 1u);
-  }
+  void Make(const std::vector<BenchUnit>& units, Return) override { EXPECT_EQ(units.size(), 1u); }
   UsbPlatform& Usb() override { return usb_; }
   std::string LocationOf(std::uint8_t) const override { return {}; }
   void Leave(std::size_t) override { ADD_FAILURE() << "the scripted unit cannot leave"; }

@@ -74,9 +74,10 @@ std::vector<WalkedInterface> WalkInterfaces(UsbPlatform& usb, const Guid& interf
       EXPECT_EQ(usb.LastError(), WIN_ERROR_NO_MORE_ITEMS) << "at " << index;
       break;
     }
-    const std::uint32_t detailSize = QuerySize(usb, "detail", [&](void* record, std::uint32_t size, std::uint32_t* out) {
-      return usb.GetDeviceInterfaceDetail(list, iface, record, size, out, nullptr);
-    });
+    const std::uint32_t detailSize =
+        QuerySize(usb, "detail", [&](void* record, std::uint32_t size, std::uint32_t* out) {
+          return usb.GetDeviceInterfaceDetail(list, iface, record, size, out, nullptr);
+        });
     Record detail(detailSize);
     UsbDeviceRef device{};
     std::uint32_t written = 0;
@@ -97,7 +98,8 @@ std::vector<WalkedInterface> WalkInterfaces(UsbPlatform& usb, const Guid& interf
       EXPECT_TRUE(usb.GetDeviceLocation(list, device, location.bytes(), locationSize, &written)) << usb.LastError();
       EXPECT_TRUE(location.UntouchedFrom(locationSize)) << "location: written past the record";
       EXPECT_EQ(locationSize % 2, 0u);
-      EXPECT_TRUE(locationSize >= 2 && location.bytes()[locationSize - 2] == 0 && location.bytes()[locationSize - 1] == 0)
+      EXPECT_TRUE(locationSize >= 2 && location.bytes()[locationSize - 2] == 0 &&
+                  location.bytes()[locationSize - 1] == 0)
           << "the location ends with its terminator";
       entry.location = LocationText(location.bytes(), locationSize);
     }

@@ -32,10 +32,10 @@ constexpr std::uint32_t kWriteLimitMs = 1000;
 constexpr std::uint32_t kAnswerLimitMs = 1000;
 constexpr Guid kNoUnitsClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-#define SKIP_UNLESS(bench, part)                   \
-  do {                                             \
+#define SKIP_UNLESS(bench, part)                     \
+  do {                                               \
     const std::string lacking = (bench).Lacks(part); \
-    if (!lacking.empty()) GTEST_SKIP() << lacking; \
+    if (!lacking.empty()) GTEST_SKIP() << lacking;   \
   } while (0)
 
 // A connection opened as the updater opens one: the first unit, or the one at `location`.
@@ -74,10 +74,10 @@ class Link {
   }
 
   struct Answer {
-    bool ok;               // the read succeeded
-    std::uint32_t moved;   // bytes read
-    std::uint32_t error;   // the platform's error when it failed
-    std::uint32_t blockId; // of a whole answer with a sound CRC, else 0
+    bool ok;                // the read succeeded
+    std::uint32_t moved;    // bytes read
+    std::uint32_t error;    // the platform's error when it failed
+    std::uint32_t blockId;  // of a whole answer with a sound CRC, else 0
   };
   Answer Read(std::uint32_t limitMs) {
     usb_.SetPipePolicy(port_.winUsbHandle, port_.pipeIn, USB_POLICY_PIPE_TRANSFER_TIMEOUT, sizeof limitMs, &limitMs);
@@ -121,8 +121,8 @@ TEST_P(UsbContract, ListsEachUnitOnceWithItsPathLocationAndIds) {
   const bool several = bench->Lacks(BenchPart::SeveralUnits).empty();
   const bool locations = bench->Lacks(BenchPart::Locations).empty();
   const std::uint16_t other = bench->Lacks(BenchPart::OtherProducts).empty() ? kOtherProduct : kProduct;
-  const std::vector<BenchUnit> units =
-      several ? std::vector<BenchUnit>{{3, kProduct}, {1, other}, {2, kProduct}} : std::vector<BenchUnit>{{1, kProduct}};
+  const std::vector<BenchUnit> units = several ? std::vector<BenchUnit>{{3, kProduct}, {1, other}, {2, kProduct}}
+                                               : std::vector<BenchUnit>{{1, kProduct}};
   bench->Make(units, Return::SamePort);
   UsbPlatform& usb = bench->Usb();
 
