@@ -8,10 +8,15 @@
 namespace {
 std::atomic<TraceSink*> g_sink{nullptr};  // the process's trace
 
+thread_local const std::string* t_tag = nullptr;  // this thread's unit, if it works for one
+
 bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 }  // namespace
 
 void StartTrace(TraceSink* sink) { g_sink.store(sink); }
+
+TraceTag::TraceTag(const std::string& tag) : previous_(t_tag) { t_tag = tag.empty() ? nullptr : &tag; }
+TraceTag::~TraceTag() { t_tag = previous_; }
 
 void Trace(const char* format, ...) {
   char line[TRACE_BUFFER_SIZE];
@@ -38,5 +43,13 @@ void Trace(const char* format, ...) {
   line[length] = '\0';
 
   TraceSink* const sink = g_sink.load();
-  if (sink != nullptr) sink->Write(line);
+  if (sink == nullptr) return;
+  if (t_tag == nullptr) {
+    sink->Write(line);
+    return;
+  }
+  // Still one whole line per call; a tag too long for the room left is cut.
+  char tagged[TRACE_BUFFER_SIZE + 64];
+  std::snprintf(tagged, sizeof tagged, "[%.60s] %s", t_tag->c_str(), line);
+  sink->Write(tagged);
 }

@@ -2,6 +2,7 @@
 // The trace log: one diagnostic line per call, "[Tavik_FW_Update] " + text + CR LF, handed whole to a sink.
 
 #include <cstddef>
+#include <string>
 
 inline constexpr const char TRACE_PREFIX[] = "[Tavik_FW_Update] ";
 inline constexpr std::size_t TRACE_BUFFER_SIZE = 4096;
@@ -21,6 +22,19 @@ class TraceSink {
  public:
   virtual ~TraceSink() = default;
   virtual void Write(const char* line) = 0;
+};
+
+// Lines traced on this thread while it lives begin with "[tag] " (before the prefix): a process that updates
+// several units at once keeps each unit's lines apart. Tags do not nest; an empty tag marks nothing.
+class TraceTag {
+ public:
+  explicit TraceTag(const std::string& tag);
+  ~TraceTag();
+  TraceTag(const TraceTag&) = delete;
+  TraceTag& operator=(const TraceTag&) = delete;
+
+ private:
+  const std::string* previous_;
 };
 
 // Makes `sink` the process's trace: start-up calls it once with the program context's sink, before the first

@@ -52,6 +52,27 @@ constexpr const char* TEXTS[static_cast<int>(CliText::Count)][5] = {
     {"next step in", "nächster Schritt in", "étape suivante dans", "passo successivo tra", "siguiente paso en"},
     {"left", "verbleibend", "restant", "rimanente", "restante"},
     {"Exit status", "Rückgabewert", "Code de sortie", "Codice di uscita", "Código de salida"},
+    {"done", "fertig", "terminé", "completato", "completado"},
+    {"failed", "fehlgeschlagen", "échoué", "non riuscito", "fallido"},
+    {"refused", "abgelehnt", "refusé", "rifiutato", "rechazado"},
+    {"cancelled", "abgebrochen", "annulé", "annullato", "cancelado"},
+    {"running", "läuft", "en cours", "in corso", "en curso"},
+    {"These units will be written:", "Diese Geräte werden beschrieben:", "Ces appareils seront écrits :",
+     "Questi dispositivi verranno scritti:", "Se escribirán estos dispositivos:"},
+    {"No unit can be updated: nothing was written.", "Kein Gerät kann aktualisiert werden: nichts wurde geschrieben.",
+     "Aucun appareil ne peut être mis à jour : rien n'a été écrit.",
+     "Nessun dispositivo può essere aggiornato: non è stato scritto nulla.",
+     "Ningún dispositivo se puede actualizar: no se escribió nada."},
+    {"Waiting for units (Ctrl+C ends the waiting).", "Warte auf Geräte (Strg+C beendet das Warten).",
+     "En attente d'appareils (Ctrl+C arrête l'attente).", "In attesa di dispositivi (Ctrl+C termina l'attesa).",
+     "Esperando dispositivos (Ctrl+C termina la espera)."},
+    {"No more units are taken; the running updates finish (Ctrl+C again: cancel them).",
+     "Keine weiteren Geräte; laufende Aktualisierungen werden beendet (erneut Strg+C: abbrechen).",
+     "Plus aucun appareil n'est pris ; les mises à jour en cours se terminent (Ctrl+C à nouveau : les annuler).",
+     "Non si accettano altri dispositivi; gli aggiornamenti in corso terminano (Ctrl+C di nuovo: annullarli).",
+     "No se toman más dispositivos; las actualizaciones en curso terminan (Ctrl+C de nuevo: cancelarlas)."},
+    {"Unit connected:", "Gerät angeschlossen:", "Appareil connecté :", "Dispositivo collegato:",
+     "Dispositivo conectado:"},
 };
 
 int LanguageIndex(UiLanguageId language) {
@@ -97,6 +118,21 @@ std::string Utf8(const wchar_t* text) {
 }
 
 }  // namespace
+
+CliText OutcomeText(UpdateEnding ending, int result) {
+  if (result < 0) return CliText::OutcomeRunning;
+  switch (ending) {
+    case UpdateEnding::Completed:
+      return CliText::OutcomeDone;
+    case UpdateEnding::Failed:
+      return CliText::OutcomeFailed;
+    case UpdateEnding::Cancelled:
+      return CliText::OutcomeCancelled;
+    case UpdateEnding::NotStarted:
+      break;
+  }
+  return result == FWL_ABORTED ? CliText::OutcomeCancelled : CliText::OutcomeRefused;
+}
 
 const char* CliString(CliText text, UiLanguageId language) {
   return TEXTS[static_cast<int>(text)][LanguageIndex(language)];

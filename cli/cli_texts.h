@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ui/ui_language.h"
+#include "ui/update_view.h"
 
 enum class CliText {
   ConfirmStart,     // the question before anything is written
@@ -29,8 +30,21 @@ enum class CliText {
   NextStepIn,       // followed by the seconds
   Left,             // estimated time left
   ExitStatus,       // the last plain line, followed by the status
+  OutcomeDone,      // a unit's outcome in a tray: its row, the summary and the result lines
+  OutcomeFailed,
+  OutcomeRefused,
+  OutcomeCancelled,
+  OutcomeRunning,
+  TrayQuestion,     // before the list of the units that a tray update writes
+  TrayNone,         // --all and no unit passed the checks: nothing is written
+  Waiting,          // --watch: waiting for units
+  WatchEnds,        // --watch: Ctrl+C stopped the waiting; running updates finish
+  UnitArrived,      // --watch: a unit came; followed by its port
   Count
 };
+
+// The word for how a unit's update ended (0 while it runs).
+CliText OutcomeText(UpdateEnding ending, int result);
 
 // The text in `language` (English for a language the program does not speak), UTF-8.
 const char* CliString(CliText text, UiLanguageId language);

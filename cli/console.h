@@ -4,6 +4,7 @@
 // terminal, and a line typed on it.
 
 #include <atomic>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,10 @@ void CountInterrupts(std::atomic<int>& presses);
 void PrepareConsoleOutput();
 
 bool OutputIsTerminal();
+// The width of the terminal that standard output is, now (it may change); 0 when not known.
+std::size_t TerminalColumns();
+// Whether the terminal moves its cursor on the usual escape sequences (on Windows: turns them on in the console).
+bool TerminalMovesCursor();
 bool InputIsTerminal();
 
 // A line from the terminal, waiting up to 200 ms for it so that a second Ctrl+C is seen meanwhile; nullopt

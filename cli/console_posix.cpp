@@ -1,9 +1,12 @@
 #include "cli/console.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -26,6 +29,17 @@ void CountInterrupts(std::atomic<int>& presses) {
 void PrepareConsoleOutput() {}
 
 bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+std::size_t TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+bool TerminalMovesCursor() {
+  const char* term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
 bool InputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 std::optional<std::string> ReadTerminalLine() {

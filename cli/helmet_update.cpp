@@ -11,6 +11,7 @@
 #include "app/unit_lock.h"
 #include "cli/cli_texts.h"
 #include "cli/terminal_view.h"
+#include "cli/tray_runner.h"
 #include "cli/update_runner.h"
 #include "image/firmware_image.h"
 #include "platform/libusb/udev_rule.h"
@@ -25,7 +26,7 @@ namespace {
 constexpr const char EXIT_TABLE[] =
     "Exit status:\n"
     "   0  done (the update completed)\n"
-    "   2  usage error; several units and no --unit (nothing written)\n"
+    "   2  usage error; several units and no --unit or --all (nothing written)\n"
     "   3  no unit found, or it could not be opened\n"
     "   5  the unit's read-back differs\n"
     "   7  the unit runs its application (switch it off and try again)\n"
@@ -33,7 +34,9 @@ constexpr const char EXIT_TABLE[] =
     "  10  cancelled (Ctrl+C answered yes, or the question before the update answered no)\n"
     "  11  failed\n"
     "  12  the unit has newer firmware (no downgrade)\n"
-    "  13  the firmware is not for this unit's hardware\n";
+    "  13  the firmware is not for this unit's hardware\n"
+    "  14  several units (--all, --watch, --unit more than once): some did not complete; each unit's result line\n"
+    "      (JSON: its \"result\" event) gives its own status\n";
 
 // Writes the trace lines to a file while alive.
 class FileTraceSink final : public TraceSink {
@@ -61,7 +64,9 @@ struct TraceStarted {
 };
 
 struct Options {
-  std::string unit;
+  std::vector<std::string> units;
+  bool all = false;
+  bool watch = false;
   std::string lang;
   std::string trace;
   bool json = false;
@@ -219,7 +224,7 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
 }
 
 int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
-                  const Options& options) {
+                  const Options& options, const std::string& unit) {
   const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
   if (ValidateFirmwareImages(*context.resources) == 0) {
@@ -251,10 +256,121 @@ int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMes
     return Ask(io, prompt, true, true, [&] { return running != nullptr && AdvanceSession(*running, queue); });
   });
   UpdateSession session(loader, application, view,
-                        SessionOptions{options.unit, context.keepAwake, context.unitLocks});
+                        SessionOptions{unit, context.keepAwake, context.unitLocks});
   running = &session;
   const int status = RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent});
   view.Finish(status);
+  return status;
+}
+
+// For scripts: how a unit's update ended, the same word in every language.
+const char* OutcomeWord(const TrayResult& result) {
+  switch (OutcomeText(result.ending, result.result)) {
+    case CliText::OutcomeDone:
+      return "done";
+    case CliText::OutcomeFailed:
+      return "failed";
+    case CliText::OutcomeRefused:
+      return "refused";
+    case CliText::OutcomeCancelled:
+      return "cancelled";
+    default:
+      return "running";
+  }
+}
+
+// The question before a tray's update: every unit with its versions and the program's.
+bool AskTrayStart(CliIo& io, std::ostream& prompt, const std::vector<TrayCandidate>& units,
+                  const FirmwareImageInfo& application, const FirmwareImageInfo& bootloader) {
+  const UiLanguageId language = GetUiLanguage();
+  if (!units.empty()) {
+    prompt << CliString(CliText::TrayQuestion, language) << '\n';
+    for (const TrayCandidate& unit : units) {
+      prompt << "  " << unit.unit << "  " << CliString(CliText::ApplicationVersion, language) << ' '
+             << unit.device.appVersion << " -> " << application.version << "  "
+             << CliString(CliText::BootloaderVersion, language) << ' ' << unit.device.bootVersion << " -> "
+             << bootloader.version << '\n';
+    }
+  }
+  prompt << CliString(CliText::ConfirmStart, language) << ' ';
+  return Ask(io, prompt, false, false, nullptr);
+}
+
+// Several units at once: --all, --watch, or --unit more than once.
+int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo& io, const Options& options,
+                const std::vector<UnitEntry>& units) {
+  const UiLanguageId language = GetUiLanguage();
+  std::ostream& prompt = options.json ? io.err : io.out;
+  if (ValidateFirmwareImages(*context.resources) == 0) {
+    io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
+    return FWL_ERR_FAILED;
+  }
+  FirmwareImageInfo application{};
+  FirmwareImageInfo bootloader{};
+  ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
+  ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
+  if (!options.yes && !io.readLine) {
+    prompt << CliString(CliText::ConfirmStart, language) << '\n';
+    return FWL_ABORTED;
+  }
+  const bool live = !options.json && io.terminal && io.cursorMoves;
+  TrayBoard board(io.out, live, io.columns);
+  TrayOptions tray;
+  tray.style = options.json ? OutputStyle::Json : live ? OutputStyle::LiveLine : OutputStyle::PlainLines;
+  if (!options.yes) {
+    tray.askStart = [&](const std::vector<TrayCandidate>& candidates) {
+      return AskTrayStart(io, prompt, candidates, application, bootloader);
+    };
+  }
+  tray.askCancel = [&](const std::function<bool()>& moot) {
+    const std::string caption = UiText(IDS_CAPTION_INFORMATION);
+    const std::string text = OneLine(UiText(IDS_CONFIRM_ABORT));
+    if (options.json) {
+      io.out << nlohmann::json{{"event", "message"}, {"id", IDS_CONFIRM_ABORT}, {"caption", caption},
+                               {"text", text}, {"question", true}}.dump()
+             << '\n';
+    } else {
+      prompt << caption << ": " << text << '\n';
+    }
+    return Ask(io, prompt, true, true, moot);
+  };
+  tray.interrupts = io.interrupts;
+  tray.afterEvent = io.afterEvent;
+
+  UpdateTray updates(context, queue, application, board, std::move(tray));
+  if (options.watch) {
+    updates.Watch();
+  } else {
+    updates.Run(units);
+  }
+  board.Close();
+  const std::vector<TrayResult> results = updates.Results();
+  int counts[4] = {};
+  for (const TrayResult& result : results) {
+    const std::string word = OutcomeWord(result);
+    counts[word == "done" ? 0 : word == "failed" ? 1 : word == "refused" ? 2 : 3] += 1;
+  }
+  // Every unit done: 0; every unit cancelled (the question answered no, or Ctrl+C): as for one unit.
+  const int total = static_cast<int>(results.size());
+  const int status = results.empty()     ? (options.watch ? 0 : FWL_ERR_NOT_FOUND)
+                     : counts[0] == total ? 0
+                     : counts[3] == total ? FWL_ABORTED
+                                          : EXIT_SOME_UNITS;
+  if (options.json) {
+    for (const TrayResult& result : results) {
+      io.out << nlohmann::json{{"event", "result"}, {"unit", result.unit}, {"code", result.result},
+                               {"outcome", OutcomeWord(result)}}.dump()
+             << '\n';
+    }
+    io.out << nlohmann::json{{"event", "summary"}, {"done", counts[0]}, {"failed", counts[1]},
+                             {"refused", counts[2]}, {"cancelled", counts[3]}}.dump()
+           << '\n'
+           << nlohmann::json{{"event", "exit"}, {"status", status}}.dump() << std::endl;
+    return status;
+  }
+  if (results.empty() && !options.watch) io.out << CliString(CliText::TrayNone, language) << '\n';
+  for (const TrayResult& result : results) io.out << TrayResultLine(result) << '\n';
+  io.out << CliString(CliText::ExitStatus, language) << ": " << status << std::endl;
   return status;
 }
 
@@ -273,8 +389,13 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   app.allow_windows_style_options(false);  // the same syntax on every system: "/x" is never an option
   app.set_version_flag("--version", std::string("helmet-update ") + HELMET_UPDATE_VERSION);
   Options options;
-  app.add_option("--unit", options.unit,
-                 "the unit's device path or location (see `list`); needed when several are connected");
+  app.add_option("--unit", options.units,
+                 "the unit's device path or location (see `list`); needed when several are connected; `update` "
+                 "takes it more than once to update those units at once")
+      ->take_all();
+  app.add_flag("--all", options.all, "update: every unit connected, at once");
+  app.add_flag("--watch", options.watch,
+               "update: wait for units and update each one that is plugged in, until Ctrl+C");
   app.add_option("--lang", options.lang, LANG_OPTION_HELP)
       ->check(CLI::IsMember({"de", "fr", "it", "es", "en"}));
   app.add_option("--trace", options.trace, "write the trace lines to FILE");
@@ -323,16 +444,41 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
     return listed;
   }
 
+  const bool tray = options.all || options.watch || options.units.size() > 1;
+  if (tray && command != "update") {
+    io.err << "helmet-update: --all, --watch and more than one --unit are for `update` only\n";
+    return EXIT_USAGE;
+  }
+  if ((options.all || options.watch) && !options.units.empty()) {
+    io.err << "helmet-update: --unit names units of its own; it goes with neither --all nor --watch\n";
+    return EXIT_USAGE;
+  }
+  if (options.all && options.watch) {
+    io.err << "helmet-update: --all or --watch, not both\n";
+    return EXIT_USAGE;
+  }
+
   // A unit is chosen when several are connected; the update pins it by its location.
   const std::vector<UnitEntry> units = ListUnits(*context.usb);
-  const UnitEntry* chosen = nullptr;
-  if (!options.unit.empty()) {
-    chosen = FindUnit(units, options.unit);
-    if (chosen == nullptr) {
-      io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << options.unit << '\n';
+  std::vector<UnitEntry> named;
+  for (const std::string& wanted : options.units) {
+    const UnitEntry* unit = FindUnit(units, wanted);
+    if (unit == nullptr) {
+      io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << wanted << '\n';
       ListCommand(context, io, false, false);
       return FWL_ERR_NOT_FOUND;
     }
+    named.push_back(*unit);
+  }
+  if (tray) {
+    if (options.all && units.empty() && !options.json) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
+    const int status = TrayCommand(context, *queue, io, options, options.all ? units : named);
+    if (status != 0 && io.permissionDenied && io.permissionDenied()) io.err << UDEV_PERMISSION_HINT << '\n';
+    return status;
+  }
+  const UnitEntry* chosen = nullptr;
+  if (!named.empty()) {
+    chosen = &named.front();
   } else if (units.size() > 1) {
     io.out << CliString(CliText::SeveralUnits, GetUiLanguage()) << '\n';
     ListCommand(context, io, false, false);
@@ -340,12 +486,11 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   } else if (units.size() == 1) {
     chosen = &units.front();
   }
-  Options pinned = options;
-  if (chosen != nullptr) pinned.unit = chosen->location.empty() ? chosen->path : chosen->location;
+  const std::string pinned = chosen == nullptr ? "" : chosen->location.empty() ? chosen->path : chosen->location;
   UsbFwLoader loader(context.DeviceLink());
 
   int status = command == "info" ? InfoCommand(loader, context, chosen, io, options.json)
-                                 : UpdateCommand(loader, context, *queue, io, pinned);
+                                 : UpdateCommand(loader, context, *queue, io, options, pinned);
   if (status == FWL_ERR_NOT_FOUND && io.permissionDenied && io.permissionDenied()) {
     io.err << UDEV_PERMISSION_HINT << '\n';
   }

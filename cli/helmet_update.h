@@ -5,7 +5,7 @@
 //
 // Exit statuses: 0 done; 2 a usage error (also: several units and no --unit); otherwise the result code the
 // update or query ended with: 3 no unit, 5 compare, 7 application mode, 9 busy, 10 cancelled, 11 failed,
-// 12 the unit has newer firmware, 13 the firmware is not for this hardware.
+// 12 the unit has newer firmware, 13 the firmware is not for this hardware; 14 several units, not all completed.
 
 #include <atomic>
 #include <functional>
@@ -17,12 +17,16 @@
 #include "app/platform_context.h"
 
 inline constexpr int EXIT_USAGE = 2;
+// Several units were updated and some did not complete (each one's own status is in its result).
+inline constexpr int EXIT_SOME_UNITS = 14;
 
 struct CliIo {
   CliIo(std::ostream& output, std::ostream& errors) : out(output), err(errors) {}
   std::ostream& out;
   std::ostream& err;
   bool terminal = false;  // `out` is a terminal: the live line
+  bool cursorMoves = false;                 // the terminal moves its cursor (a tray's rows are redrawn in place)
+  std::function<std::size_t()> columns;     // the terminal's width now; null or 0: not known
   // A line typed on the terminal; nullopt while none came yet (waits a short while); null: no terminal to ask
   // on. End of input reads as an empty line (no).
   std::function<std::optional<std::string>()> readLine;

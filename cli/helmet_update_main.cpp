@@ -51,13 +51,10 @@ int Run(const std::vector<std::string>& args) {
   std::unique_ptr<EmulatedUsb> emulated;
   MemoryUnitLocks demoLocks;  // the emulated units are this process's own: their locks are not the machine's
   if (demo) {
-    const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
-    for (const std::string& problem : settings.problems) std::cerr << "helmet-update: " << problem << '\n';
+    const DemoTraySettings tray = ReadDemoTraySettingsFromEnvironment();
+    for (const std::string& problem : tray.problems) std::cerr << "helmet-update: " << problem << '\n';
     emulated = std::make_unique<EmulatedUsb>(SystemClock());
-    if (settings.attached) {
-      EmulatedUnit& unit = emulated->AddUnit(settings.unit);
-      for (const Fault& fault : settings.faults) unit.AddFault(fault);
-    }
+    AttachDemoUnits(*emulated, tray);
     usb = emulated.get();
     locks = &demoLocks;
   }
@@ -79,6 +76,8 @@ int Run(const std::vector<std::string>& args) {
 
   CliIo io{std::cout, std::cerr};
   io.terminal = OutputIsTerminal();
+  io.cursorMoves = io.terminal && TerminalMovesCursor();
+  io.columns = TerminalColumns;
   if (InputIsTerminal()) io.readLine = ReadTerminalLine;
   io.interrupts = &g_interrupts;
 #ifdef UPDATER_HAS_LIBUSB

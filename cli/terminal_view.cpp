@@ -47,7 +47,11 @@ void TerminalView::StageEntered(UpdateStage stage, UpdateStep step) {
   if (text.empty()) return;
   stageText_ = text;
   if (style_ == OutputStyle::Json) {
-    Event(nlohmann::json{{"event", "stage"}, {"id", textId}, {"text", text}}.dump());
+    Event({{"event", "stage"}, {"id", textId}, {"text", text}});
+    return;
+  }
+  if (board_ != nullptr && board_->Live()) {  // the unit's row shows it
+    DrawLive();
     return;
   }
   PrintLine(text);
@@ -57,12 +61,11 @@ void TerminalView::StepStarted(const StepStart& start) {
   stepBytes_ = start.size;
   stepBytesWritten_ = 0;
   if (style_ == OutputStyle::Json) {
-    Event(nlohmann::json{{"event", "step"},
-                         {"step", start.step},
-                         {"number", start.number},
-                         {"address", start.address},
-                         {"size", start.size}}
-              .dump());
+    Event({{"event", "step"},
+           {"step", start.step},
+           {"number", start.number},
+           {"address", start.address},
+           {"size", start.size}});
   }
 }
 
@@ -74,7 +77,7 @@ void TerminalView::ProgressMoved(const UpdateProgress& progress) {
   pauseRemainingMs_ = 0;
   switch (style_) {
     case OutputStyle::Json:
-      Event(nlohmann::json{{"event", "progress"}, {"percent", bar_}, {"bytes", progress.stepBytesWritten}}.dump());
+      Event({{"event", "progress"}, {"percent", bar_}, {"bytes", progress.stepBytesWritten}});
       break;
     case OutputStyle::PlainLines:
       if (bar_ / 10 > lastPlainTenth_) {
@@ -92,11 +95,12 @@ void TerminalView::PauseStarted(UpdateStep, std::uint32_t ms) { ShowPause(ms); }
 
 bool TerminalView::Ask(UpdateQuestion question) {
   if (question == UpdateQuestion::StartUpdate) return askStart_ ? askStart_() : true;
+  if (board_ != nullptr) return askCancel_ ? askCancel_() : true;  // the tray asked, once for all units
   const bool hidden = style_ != OutputStyle::Json && liveShown_;  // the answer is typed below the live line
   PrintMessage(IDS_CONFIRM_ABORT, IDS_CAPTION_INFORMATION, true);
   const bool yes = askCancel_ ? askCancel_() : true;
   if (hidden && result_ < 0) DrawLive();  // back, unless the update ended while the question was open
-  if (style_ == OutputStyle::Json) Event(nlohmann::json{{"event", "answer"}, {"yes", yes}}.dump());
+  if (style_ == OutputStyle::Json) Event({{"event", "answer"}, {"yes", yes}});
   return yes;
 }
 
@@ -106,6 +110,14 @@ void TerminalView::StepNotStarted(ResultCode code) {
 }
 
 void TerminalView::Ended(const UpdateEnd& end) {
+  ending_ = end.ending;
+  pauseRemainingMs_ = 0;
+  result_ = end.result;
+  if (board_ != nullptr && board_->Live()) {  // the row shows the end; the tray lists the results
+    barError_ = end.ending == UpdateEnding::Failed;
+    DrawLive();
+    return;
+  }
   switch (end.ending) {
     case UpdateEnding::Completed:
       PrintMessage(IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, false);
@@ -127,9 +139,7 @@ void TerminalView::PrintMessage(std::uint16_t textId, std::uint16_t captionId, b
   if (text.empty()) return;
   const std::string caption = UiText(captionId);
   if (style_ == OutputStyle::Json) {
-    Event(nlohmann::json{{"event", "message"}, {"id", textId}, {"caption", caption}, {"text", text},
-                         {"question", question}}
-              .dump());
+    Event({{"event", "message"}, {"id", textId}, {"caption", caption}, {"text", text}, {"question", question}});
   } else if (question && liveShown_) {
     // The answer is typed on a line of its own; the live line comes back after it.
     out_ << '\r' << std::string(liveColumns_, ' ') << '\r' << caption << ": " << OneLine(text) << '\n';
@@ -152,10 +162,12 @@ void TerminalView::ShowPause(std::uint64_t remainingMs) {
   }
   switch (style_) {
     case OutputStyle::Json:
-      Event(nlohmann::json{{"event", "pause"}, {"seconds", second}}.dump());
+      Event({{"event", "pause"}, {"seconds", second}});
       break;
     case OutputStyle::PlainLines:  // one line per pause
-      if (pauseBegins) {
+      if (board_ != nullptr && board_->Live()) {
+        DrawLive();
+      } else if (pauseBegins) {
         PrintLine(std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " + std::to_string(second) + " s");
       }
       break;
@@ -169,10 +181,16 @@ void TerminalView::Refresh() {
   if (style_ == OutputStyle::LiveLine && liveShown_) DrawLive();
 }
 
+void TerminalView::JoinTray(TrayBoard& board, const std::string& unit) {
+  board_ = &board;
+  unit_ = unit;
+  row_ = board.AddRow(unit);
+}
+
 void TerminalView::Finish(int exitStatus) {
   if (style_ == OutputStyle::Json) {
-    Event(nlohmann::json{{"event", "result"}, {"code", result_}}.dump());
-    Event(nlohmann::json{{"event", "exit"}, {"status", exitStatus}}.dump());
+    Event({{"event", "result"}, {"code", result_}});
+    Event({{"event", "exit"}, {"status", exitStatus}});
     return;
   }
   if (liveShown_) {
@@ -184,6 +202,10 @@ void TerminalView::Finish(int exitStatus) {
 }
 
 void TerminalView::PrintLine(const std::string& text) {
+  if (board_ != nullptr) {
+    board_->Line(unit_ + ": " + text);
+    return;
+  }
   if (liveShown_) out_ << '\r' << std::string(liveColumns_, ' ') << '\r';
   out_ << text << '\n';
   if (liveShown_) DrawLive();
@@ -193,23 +215,15 @@ void TerminalView::PrintLine(const std::string& text) {
 void TerminalView::DrawLive() {
   liveShown_ = true;
   const std::uint32_t position = bar_ > 100 ? 100 : bar_;
+  if (board_ != nullptr) {
+    board_->SetRow(row_, TrayRow{unit_, stageText_, position, LiveTail()});
+    return;
+  }
   const int filled = static_cast<int>(position) * BAR_WIDTH / 100;
   std::string line = stageText_ + " [" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') +
                      "] " + std::to_string(position) + "%";
-  if (pauseRemainingMs_ > 0) {
-    line += "  " + std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
-            std::to_string((pauseRemainingMs_ + 999) / 1000) + " s";
-  } else if (!barError_) {
-    if (stepBytes_ != 0) {
-      line += "  " + std::to_string(stepBytesWritten_ / 1024) + "/" + std::to_string(stepBytes_ / 1024) + " KiB";
-    }
-    const std::uint64_t elapsed = clock_.NowMs() - startMs_;
-    line += "  " + Duration(elapsed);
-    if (position > 0 && position < 100) {
-      line += "  " + std::string(CliString(CliText::Left, GetUiLanguage())) + " " +
-              Duration(elapsed * (100 - position) / position);
-    }
-  }
+  const std::string tail = LiveTail();
+  if (!tail.empty()) line += "  " + tail;
   // Blanks wipe what the line before had beyond this one: every console understands them, not every console
   // understands the escape sequences that would erase the rest of the line.
   const std::size_t columns = Utf8Columns(line);
@@ -217,4 +231,33 @@ void TerminalView::DrawLive() {
   liveColumns_ = columns;
 }
 
-void TerminalView::Event(const std::string& json) { out_ << json << '\n' << std::flush; }
+// The pause's countdown, or the bytes of the step, the time so far and the time left.
+std::string TerminalView::LiveTail() {
+  const std::uint32_t position = bar_ > 100 ? 100 : bar_;
+  if (pauseRemainingMs_ > 0) {
+    return std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
+           std::to_string((pauseRemainingMs_ + 999) / 1000) + " s";
+  }
+  if (board_ != nullptr && result_ >= 0) return CliString(OutcomeText(ending_, result_), GetUiLanguage());
+  if (barError_) return "";
+  std::string tail;
+  if (stepBytes_ != 0) {
+    tail += std::to_string(stepBytesWritten_ / 1024) + "/" + std::to_string(stepBytes_ / 1024) + " KiB  ";
+  }
+  const std::uint64_t elapsed = clock_.NowMs() - startMs_;
+  tail += Duration(elapsed);
+  if (position > 0 && position < 100) {
+    tail += "  " + std::string(CliString(CliText::Left, GetUiLanguage())) + " " +
+            Duration(elapsed * (100 - position) / position);
+  }
+  return tail;
+}
+
+void TerminalView::Event(nlohmann::json event) {
+  if (board_ != nullptr) {
+    event["unit"] = unit_;
+    board_->Line(event.dump());
+    return;
+  }
+  out_ << event.dump() << '\n' << std::flush;
+}

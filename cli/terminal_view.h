@@ -3,12 +3,15 @@
 // and the time left on a terminal (status lines and messages as lines of their own), plain lines when the output
 // is no terminal, or one JSON object per event. Questions are asked through the answer functions it is given.
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
 
 #include "app/clock.h"
+#include "cli/tray_board.h"
 #include "ui/update_view.h"
 
 enum class OutputStyle { LiveLine, PlainLines, Json };
@@ -35,15 +38,23 @@ class TerminalView final : public UpdateView {
   // Finishes the output: the live line is ended, the exit status reported.
   void Finish(int exitStatus);
 
+  // This view shows one unit of a tray: everything it writes goes through `board`, tagged with `unit` (a prefix
+  // on plain lines, a field of every JSON object, the unit's row of the live block). The tray asks its questions
+  // once for all units, so the view asks none of its own, and the tray reports the units' results.
+  void JoinTray(TrayBoard& board, const std::string& unit);
+
   // The outcome so far: 0 after the update completed; the result code of a refusal, a failure or a cancel;
   // -1 while the update has not ended.
   int Result() const { return result_; }
+  UpdateEnding Ending() const { return ending_; }
+  std::size_t Row() const { return row_; }
 
  private:
   void PrintLine(const std::string& text);
   void PrintMessage(std::uint16_t textId, std::uint16_t captionId, bool question);
   void DrawLive();
-  void Event(const std::string& json);
+  void Event(nlohmann::json event);
+  std::string LiveTail();
 
   std::ostream& out_;
   OutputStyle style_;
@@ -63,4 +74,8 @@ class TerminalView final : public UpdateView {
   std::uint64_t pauseRemainingMs_ = 0;
   std::uint64_t lastPauseSecond_ = ~std::uint64_t{0};  // the countdown shown; all ones: no pause
   int result_ = -1;
+  UpdateEnding ending_ = UpdateEnding::NotStarted;
+  TrayBoard* board_ = nullptr;  // a unit of a tray: its board, its port and its row
+  std::string unit_;
+  std::size_t row_ = 0;
 };

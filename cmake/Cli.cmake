@@ -35,6 +35,8 @@ add_library(updater_cli STATIC
   cli/cli_texts.cpp
   cli/helmet_update.cpp
   cli/terminal_view.cpp
+  cli/tray_board.cpp
+  cli/tray_runner.cpp
   cli/update_runner.cpp)
 target_link_libraries(updater_cli PUBLIC updater_platform ${cli_libraries})
 
@@ -65,13 +67,15 @@ if(UPDATER_BUILD_TESTS AND WIN32)
   target_sources(updater_tests PRIVATE
     tests/cli/cli_texts_test.cpp
     tests/cli/helmet_update_test.cpp
+    tests/cli/tray_test.cpp
     tests/win32/console_program_test.cpp)
   target_link_libraries(updater_tests PRIVATE updater_cli)
   add_dependencies(updater_tests helmet-update helmet-update-demo)
 elseif(UPDATER_BUILD_TESTS)
   add_executable(cli_tests
     tests/cli/cli_texts_test.cpp
-    tests/cli/helmet_update_test.cpp)
+    tests/cli/helmet_update_test.cpp
+    tests/cli/tray_test.cpp)
   target_link_libraries(cli_tests PRIVATE updater_cli updater_test_support gmock gtest gtest_main)
   gtest_discover_tests(cli_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST)
   # The live line on a real terminal, when tmux is there.

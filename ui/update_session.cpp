@@ -6,6 +6,7 @@
 
 #include "app/clock.h"
 #include "app/keep_awake.h"
+#include "app/trace.h"
 #include "app/unit_lock.h"
 #include "image/firmware_image.h"
 #include "usb/unit_list.h"
@@ -71,7 +72,9 @@ UpdateSession::UpdateSession(UsbFwLoader& loader, const FirmwareImageInfo& image
 
 UpdateSession::~UpdateSession() = default;
 
-bool UpdateSession::Begin() {
+bool UpdateSession::Begin() { return Prepare() && Start(); }
+
+bool UpdateSession::Prepare() {
   loader_.SetNotifyWindow(notifyTarget_, 0, WM_UPDATE_NOTIFY);
   stage_ = STAGE_NONE;
   step_ = STEP_NONE;
@@ -79,7 +82,16 @@ bool UpdateSession::Begin() {
     Refuse(FWL_BUSY);
     return false;
   }
-  return StartUpdate() != 0;
+  return CheckUnit();
+}
+
+bool UpdateSession::Start() { return prepared_ && !ended_ && StartChecked(); }
+
+void UpdateSession::NoteUnits(const std::vector<UnitEntry>& units) {
+  if (!prepared_ || ended_ || unitLeft_ || stepRunning_ || loader_.IsBusy() || location_.empty()) return;
+  if (FindUnit(units, location_) != nullptr) return;
+  unitLeft_ = true;
+  Trace("The unit left its port %s during the update: no more is written to that port.", location_.c_str());
 }
 
 // The unit is chosen once, here, and pinned by its location for every opening of this update: the device
@@ -103,16 +115,18 @@ ResultCode UpdateSession::PickUnit() {
   return FWL_OK;
 }
 
-int UpdateSession::StartUpdate() {
+int UpdateSession::StartUpdate() { return CheckUnit() && StartChecked() ? 1 : 0; }
+
+bool UpdateSession::CheckUnit() {
   const ResultCode picked = PickUnit();
   if (picked != FWL_OK) {
     Refuse(picked);
-    return 0;
+    return false;
   }
   const ResultCode read = loader_.ReadDeviceInfo(&deviceInfo_);
   if (read != FWL_OK) {
     Refuse(read);
-    return 0;
+    return false;
   }
 
   // A downgrade is refused first; a device text that is not three numbers is not compared, an image text that
@@ -122,31 +136,40 @@ int UpdateSession::StartUpdate() {
   std::uint32_t deviceNumber = 0;
   if (ReadVersionNumber(FieldText(deviceInfo_.appVersion), &deviceNumber) && deviceNumber > imageNumber) {
     Refuse(FWL_ERR_NEWER_FIRMWARE);
-    return 0;
+    return false;
   }
   if (deviceInfo_.hardwareId < image_.hardwareLow || deviceInfo_.hardwareId > image_.hardwareHigh) {
     Refuse(FWL_ERR_WRONG_DEVICE);
-    return 0;
+    return false;
   }
+  prepared_ = true;
+  return true;
+}
 
+bool UpdateSession::StartChecked() {
   if (!view_.Ask(UpdateQuestion::StartUpdate)) {
     Finish(UpdateEnding::NotStarted, FWL_ABORTED);
-    return 0;
+    return false;
   }
   totalBytes_ = 2 * std::uint64_t{ImageSize(IDR_BOOTLOADER_IMAGE)} + ImageSize(IDR_APPLICATION_IMAGE);
 
   // The copy that the unit reports valid is kept until the other one has been written.
   if (StartUpdateStep(deviceInfo_.boot2Flag != 0 ? STEP_BOOT1_FIRST : STEP_BOOT2_FIRST) == 0) {
     Finish(UpdateEnding::NotStarted, lastStart_);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 int UpdateSession::StartUpdateStep(UpdateStep next) {
   step_ = next;
   if (!IsUpdateStep(next)) {
     lastStart_ = FWL_ERR_FAILED;
+    return 0;
+  }
+  if (unitLeft_) {  // another unit may stand at the port now
+    lastStart_ = FWL_ERR_NOT_FOUND;
+    view_.StepNotStarted(FWL_ERR_NOT_FOUND);
     return 0;
   }
   const UpdateStepEntry& entry = UPDATE_STEP_TABLE[next];
@@ -274,6 +297,10 @@ void UpdateSession::OnViewClosed() {
   viewClosed_ = true;
   pausing_ = false;
   LetSleep();  // whatever ended the update: the view goes with it
+  if (ended_) ReleaseUnitIfIdle();
+}
+
+void UpdateSession::ReleaseUnitWhenIdle() {
   if (ended_) ReleaseUnitIfIdle();
 }
 

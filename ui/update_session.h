@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/message_poster.h"
+#include "usb/unit_list.h"
 #include "ui/update_view.h"
 #include "usb/device_info.h"
 
@@ -48,7 +50,20 @@ class UpdateSession {
   WindowRef NotifyTarget() const { return notifyTarget_; }
 
   // Checks the unit and starts the first step; true if it runs. False: the session has ended (Ended was told).
+  // The same as Prepare() and then Start().
   bool Begin();
+  // Picks, pins and locks the unit, reads it and checks it; true when it may be updated. False: the session has
+  // ended (refused). Nothing is written. Several sessions may prepare at once, each on a thread of its own; the
+  // session then goes back to the thread that runs it.
+  bool Prepare();
+  // After Prepare(): asks the question before the update (the view's answer) and starts the first step; true if
+  // it runs.
+  bool Start();
+  // What is on the bus now (usb/unit_list.h), for a session that shares the bus with others: a unit that leaves
+  // its port between its checks and its end, while no step of this session writes, may come back as another
+  // unit (a unit has no serial number: it is its port). Such a session writes nothing more: its next step fails
+  // as for a missing unit.
+  void NoteUnits(const std::vector<UnitEntry>& units);
   // A notification of the loader's worker.
   void OnUpdateNotify(ResultCode code);
   // Hands over a posted message if it is this session's notification; false for anything else.
@@ -61,6 +76,10 @@ class UpdateSession {
   bool OnCancelAsked();
   // The view went away (a window destroyed): the PC may sleep again; notifications still to come are dropped.
   void OnViewClosed();
+
+  // After the end, once no worker writes any more (a cancelled or failed step still resets the unit), the unit's
+  // lock goes: a later session of this process or another may take the unit. The session's runner calls it.
+  void ReleaseUnitWhenIdle();
 
   bool IsEnded() const { return ended_; }
   const UpdateEnd& End() const { return end_; }
@@ -85,6 +104,8 @@ class UpdateSession {
   friend struct UpdateSessionProbe;  // the tests put a session into a step and stage of their choosing
 
   ResultCode PickUnit();
+  bool CheckUnit();
+  bool StartChecked();
   void Refuse(ResultCode code);
   void Fail(ResultCode code);
   void Finish(UpdateEnding ending, ResultCode result);
@@ -115,5 +136,7 @@ class UpdateSession {
   std::uint64_t pauseDueMs_ = 0;
   bool ended_ = false;
   bool viewClosed_ = false;
+  bool prepared_ = false;
+  bool unitLeft_ = false;  // the unit was seen away from its port while nothing of this update reset it
   UpdateEnd end_{UpdateEnding::NotStarted, FWL_ERR_FAILED, UnitState::Untouched};
 };

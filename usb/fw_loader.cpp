@@ -122,7 +122,10 @@ ResultCode UsbFwLoader::StartUpdateFirmwareData(std::uint32_t address) {
     transfersAbortable_ = true;
   }
   try {
-    threadHandle = std::thread([this] { FirmwareUpdateWorker(); });
+    threadHandle = std::thread([this] {
+      const TraceTag tag(traceTag_);
+      FirmwareUpdateWorker();
+    });
   } catch (const std::system_error&) {
     EndAbortableTransfers();
     busy.store(0);

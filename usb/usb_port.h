@@ -28,6 +28,9 @@ class UsbPort {
   void PinUnit(const std::string& location);
   void UnpinUnit();
   bool IsPinned() const { return checkLocation != 0; }
+  // The worker's trace lines begin with this tag (app/trace.h); the caller tags its own thread.
+  void SetTraceTag(const std::string& tag) { traceTag_ = tag; }
+  const std::string& GetTraceTag() const { return traceTag_; }
   // The platform services this port runs on.
   const DeviceLinkContext& Link() const { return context_; }
 
@@ -53,4 +56,5 @@ class UsbPort {
 
  protected:
   DeviceLinkContext context_;
+  std::string traceTag_;
 };

@@ -1,4 +1,5 @@
-// The demo: the updater itself, with an emulated unit on an emulated bus in place of the USB stack.
+// The demo: the updater itself, with the emulated units (DEMO_UNITS, one by default) on an emulated bus in place
+// of the USB stack. The window updates the first unit present.
 #include <windows.h>
 
 #include <string>
@@ -16,9 +17,9 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // The unit's misuse reports and unknown settings go to the debugger output beside the trace.
   SetUsbViolationSink([](const std::string& text) { OutputDebugStringA(("[Demo unit] " + text + "\r\n").c_str()); });
-  const DemoUnitSettings settings = ReadDemoUnitSettingsFromEnvironment();
+  const DemoTraySettings tray = ReadDemoTraySettingsFromEnvironment();
   bool faultProblem = false;
-  for (const std::string& problem : settings.problems) {
+  for (const std::string& problem : tray.problems) {
     OutputDebugStringA(("[Demo unit] not understood, ignored: " + problem + "\r\n").c_str());
     faultProblem = faultProblem || problem.rfind("DEMO_FAULT=", 0) == 0;
   }
@@ -33,10 +34,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   // The unit's modelled latencies pass in real time, as the program's own waits do.
   EmulatedUsb bus(SystemClock());
-  if (settings.attached) {
-    EmulatedUnit& unit = bus.AddUnit(settings.unit);
-    for (const Fault& fault : settings.faults) unit.AddFault(fault);
-  }
+  AttachDemoUnits(bus, tray);
   // The emulated units are the demo's own: their locks are not the machine's.
   static MemoryUnitLocks demoLocks;
   return RunUpdaterProgram(ProgramContext({.usb = &bus, .unitLocks = &demoLocks}));
