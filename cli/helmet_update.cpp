@@ -165,9 +165,9 @@ int ListCommand(const PlatformContext& context, CliIo& io, bool json, bool modes
   return found.empty() ? FWL_ERR_NOT_FOUND : 0;
 }
 
-void PrintImage(CliIo& io, CliText label, const FirmwareImageInfo& image) {
+void PrintImage(std::ostream& out, CliText label, const FirmwareImageInfo& image) {
   const UiLanguageId language = GetUiLanguage();
-  io.out << CliString(label, language) << ": " << image.version << "  (" << CliString(CliText::HardwareRange, language)
+  out << CliString(label, language) << ": " << image.version << "  (" << CliString(CliText::HardwareRange, language)
          << ' ' << image.hardwareLow << '-' << image.hardwareHigh << ")\n";
 }
 
@@ -218,8 +218,8 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
            << info.boot2Flag << '\n'
            << CliString(CliText::HardwareId, language) << ": " << info.hardwareId << '\n';
   }
-  PrintImage(io, CliText::ImageApplication, application);
-  PrintImage(io, CliText::ImageBootloader, bootloader);
+  PrintImage(io.out, CliText::ImageApplication, application);
+  PrintImage(io.out, CliText::ImageBootloader, bootloader);
   return read;
 }
 
@@ -284,13 +284,15 @@ bool AskTrayStart(CliIo& io, std::ostream& prompt, const std::vector<TrayCandida
                   const FirmwareImageInfo& application, const FirmwareImageInfo& bootloader) {
   const UiLanguageId language = GetUiLanguage();
   if (!units.empty()) {
+    // Each unit's versions on a line of its own, the program's once below them: within 80 columns.
     prompt << CliString(CliText::TrayQuestion, language) << '\n';
     for (const TrayCandidate& unit : units) {
       prompt << "  " << unit.unit << "  " << CliString(CliText::ApplicationVersion, language) << ' '
-             << unit.device.appVersion << " -> " << application.version << "  "
-             << CliString(CliText::BootloaderVersion, language) << ' ' << unit.device.bootVersion << " -> "
-             << bootloader.version << '\n';
+             << unit.device.appVersion << "  " << CliString(CliText::BootloaderVersion, language) << ' '
+             << unit.device.bootVersion << '\n';
     }
+    PrintImage(prompt, CliText::ImageApplication, application);
+    PrintImage(prompt, CliText::ImageBootloader, bootloader);
   }
   prompt << CliString(CliText::ConfirmStart, language) << ' ';
   return Ask(io, prompt, false, false, nullptr);

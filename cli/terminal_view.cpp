@@ -216,7 +216,7 @@ void TerminalView::DrawLive() {
   liveShown_ = true;
   const std::uint32_t position = bar_ > 100 ? 100 : bar_;
   if (board_ != nullptr) {
-    board_->SetRow(row_, TrayRow{unit_, stageText_, position, LiveTail()});
+    board_->SetRow(row_, TrayRow{unit_, stageText_, position, LiveBytes(), LiveTime()});
     return;
   }
   const int filled = static_cast<int>(position) * BAR_WIDTH / 100;
@@ -233,6 +233,19 @@ void TerminalView::DrawLive() {
 
 // The pause's countdown, or the bytes of the step, the time so far and the time left.
 std::string TerminalView::LiveTail() {
+  const std::string bytes = LiveBytes();
+  const std::string time = LiveTime();
+  return bytes.empty() ? time : bytes + "  " + time;
+}
+
+// The bytes of the step written so far, while the step writes.
+std::string TerminalView::LiveBytes() const {
+  if (pauseRemainingMs_ > 0 || barError_ || (board_ != nullptr && result_ >= 0) || stepBytes_ == 0) return "";
+  return std::to_string(stepBytesWritten_ / 1024) + "/" + std::to_string(stepBytes_ / 1024) + " KiB";
+}
+
+// The pause's countdown; or the time so far and the time left; in a tray, the outcome once the update ended.
+std::string TerminalView::LiveTime() {
   const std::uint32_t position = bar_ > 100 ? 100 : bar_;
   if (pauseRemainingMs_ > 0) {
     return std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
@@ -240,17 +253,13 @@ std::string TerminalView::LiveTail() {
   }
   if (board_ != nullptr && result_ >= 0) return CliString(OutcomeText(ending_, result_), GetUiLanguage());
   if (barError_) return "";
-  std::string tail;
-  if (stepBytes_ != 0) {
-    tail += std::to_string(stepBytesWritten_ / 1024) + "/" + std::to_string(stepBytes_ / 1024) + " KiB  ";
-  }
   const std::uint64_t elapsed = clock_.NowMs() - startMs_;
-  tail += Duration(elapsed);
+  std::string time = Duration(elapsed);
   if (position > 0 && position < 100) {
-    tail += "  " + std::string(CliString(CliText::Left, GetUiLanguage())) + " " +
+    time += "  " + std::string(CliString(CliText::Left, GetUiLanguage())) + " " +
             Duration(elapsed * (100 - position) / position);
   }
-  return tail;
+  return time;
 }
 
 void TerminalView::Event(nlohmann::json event) {

@@ -55,6 +55,8 @@ class TerminalView final : public UpdateView {
   void DrawLive();
   void Event(nlohmann::json event);
   std::string LiveTail();
+  std::string LiveBytes() const;
+  std::string LiveTime();
 
   std::ostream& out_;
   OutputStyle style_;

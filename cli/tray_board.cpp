@@ -20,31 +20,33 @@ std::string CutColumns(const std::string& text, std::size_t columns) {
 
 std::string Bar(std::uint32_t percent, std::size_t width) {
   const std::size_t filled = width * (percent > 100 ? 100 : percent) / 100;
-  return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] ";
+  std::string bar = "[";  // appended piece by piece: the chained + of temporaries warns falsely with some compilers
+  bar.append(filled, '#');
+  bar.append(width - filled, '.');
+  bar += "] ";
+  return bar;
 }
 }  // namespace
 
 std::string FitTrayRow(const TrayRow& row, std::size_t columns) {
   const std::string percent = std::to_string(row.percent > 100 ? 100 : row.percent) + "%";
   const std::string head = row.unit + "  ";
-  const std::string tail = row.tail.empty() ? "" : "  " + row.tail;
+  const std::string time = row.time.empty() ? "" : "  " + row.time;
+  const std::string bytes = row.bytes.empty() ? "" : "  " + row.bytes;
   const std::size_t fixed = Utf8Columns(head) + Utf8Columns(percent);
-  // Everything, with the stage text shortened to what is left (at least a few letters of it).
-  std::size_t room = columns > fixed ? columns - fixed : 0;
-  const std::size_t withBar = BAR_MAX + 3 + Utf8Columns(tail);
-  if (room >= withBar + 1) {
-    const std::size_t stageRoom = room - withBar - 1;
-    const std::string stage = CutColumns(row.stage, stageRoom);
-    return head + (stage.empty() ? "" : stage + " ") + Bar(row.percent, BAR_MAX) + percent + tail;
+  const std::size_t room = columns > fixed ? columns - fixed : 0;
+  const std::size_t tail = Utf8Columns(bytes) + Utf8Columns(time);
+  // Everything, with the stage text shortened to what is left.
+  if (room >= BAR_MAX + 3 + tail + 1) {
+    const std::string stage = CutColumns(row.stage, room - (BAR_MAX + 3 + tail) - 1);
+    return head + (stage.empty() ? "" : stage + " ") + Bar(row.percent, BAR_MAX) + percent + bytes + time;
   }
-  // No stage: a narrower bar, then none, then a shorter tail.
-  const std::size_t tailColumns = Utf8Columns(tail);
-  if (room >= BAR_MIN + 3 + tailColumns) {
-    const std::size_t width = std::min(BAR_MAX, room - 3 - tailColumns);
-    return head + Bar(row.percent, width) + percent + tail;
+  // No stage: a narrower bar, then none; then no bytes; then what fits.
+  if (room >= BAR_MIN + 3 + tail) {
+    return head + Bar(row.percent, std::min(BAR_MAX, room - 3 - tail)) + percent + bytes + time;
   }
-  if (room >= tailColumns) return head + percent + tail;
-  return CutColumns(head + percent + tail, columns);
+  if (room >= tail) return head + percent + bytes + time;
+  return CutColumns(head + percent + time, columns);
 }
 
 TrayBoard::TrayBoard(std::ostream& out, bool live, std::function<std::size_t()> columns)
@@ -52,7 +54,7 @@ TrayBoard::TrayBoard(std::ostream& out, bool live, std::function<std::size_t()> 
 
 std::size_t TrayBoard::AddRow(const std::string& unit) {
   std::lock_guard lock(mutex_);
-  rows_.push_back(TrayRow{unit, "", 0, ""});
+  rows_.push_back(TrayRow{unit, "", 0, "", ""});
   retired_.push_back(false);
   dirty_ = true;
   return rows_.size() - 1;

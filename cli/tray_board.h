@@ -13,16 +13,17 @@
 #include <string>
 #include <vector>
 
-// A unit's row: its port, then as much as the width leaves of its stage, its bar and the rest, in that order.
+// A unit's row: its port, its stage, its bar, the percentage, the bytes and the time.
 struct TrayRow {
   std::string unit;
   std::string stage;
   std::uint32_t percent = 0;  // the bar, 0..100
-  std::string tail;           // bytes, elapsed and time left, or the pause's countdown, or the result
+  std::string bytes;          // of the step, while it writes
+  std::string time;           // elapsed and left, or the pause's countdown, or the outcome
 };
 
-// The row in at most `columns` columns: the stage text is shortened first, then the bar, then the tail; the port
-// and the percentage stay.
+// The row in at most `columns` columns: the stage text is shortened first, then the bar, then the bytes; the
+// port, the percentage and the time stay as long as they fit.
 std::string FitTrayRow(const TrayRow& row, std::size_t columns);
 
 class TrayBoard {
