@@ -285,6 +285,17 @@ void EmulatedUnit::PlugIn() {
   if (!present_ && !appearing_ && !bricked_) PowerUp(clock_.NowMs());
 }
 
+void EmulatedUnit::PlugInAt(std::uint32_t port) {
+  std::lock_guard lock(mutex_);
+  RefreshPresence(clock_.NowMs(), false);
+  if (present_ || appearing_ || bricked_) return;
+  port_ = port;
+  config_.location = LocationName();
+  config_.devicePath = DevicePathName();
+  portChosen_ = true;
+  PowerUp(clock_.NowMs());
+}
+
 void EmulatedUnit::CutPowerAt(std::uint64_t atMs, std::uint32_t awayMs) {
   std::lock_guard lock(mutex_);
   cutAtMs_ = atMs;
@@ -294,6 +305,7 @@ void EmulatedUnit::CutPowerAt(std::uint64_t atMs, std::uint32_t awayMs) {
 void EmulatedUnit::LeaveBus(std::uint64_t returnAtMs) {
   present_ = false;
   appearing_ = false;
+  portChosen_ = false;  // gone before it appeared: a return of its own moves it as usual
   ++epoch_;
   returnAtMs_ = returnAtMs;
   resetPending_ = false;
@@ -341,11 +353,12 @@ void EmulatedUnit::PowerUp(std::uint64_t atMs) {
 }
 
 void EmulatedUnit::Appear() {
-  if (config_.newPortOnReturn) {
+  if (config_.newPortOnReturn && !portChosen_) {
     port_ += 16;  // past the ports of the other units on the bus (up to 16)
     config_.location = LocationName();
     config_.devicePath = DevicePathName();
   }
+  portChosen_ = false;
   present_ = true;
   appearing_ = false;
   mode_ = UnitMode::Bootloader;

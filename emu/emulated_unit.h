@@ -156,6 +156,10 @@ class EmulatedUnit {
   // it again: it starts its bootloader if a valid copy exists, and otherwise stays away, bricked.
   void Unplug();
   void PlugIn();
+  // PlugIn at this port (the user plugs the unit in there): its location and device path become the port's,
+  // and it appears there, also with newPortOnReturn (a later return moves on from there). A unit that is on the
+  // bus or appearing stays where it is.
+  void PlugInAt(std::uint32_t port);
   // The power fails at this moment of the clock (between exchanges: in one of the host's pauses) and comes back
   // `awayMs` later (FAULT_UNTIL_PLUGGED_IN: with PlugIn()). One at a time; a later call replaces it.
   void CutPowerAt(std::uint64_t atMs, std::uint32_t awayMs);
@@ -264,7 +268,8 @@ class EmulatedUnit {
   bool resetPending_ = false;     // a RESET was acknowledged: the unit leaves once its answer is out
   std::uint64_t cutAtMs_;         // a power cut scheduled on the clock; NEVER: none
   std::uint32_t cutAwayMs_ = 0;
-  std::uint32_t port_;  // the port it sits on
+  std::uint32_t port_;       // the port it sits on
+  bool portChosen_ = false;  // PlugInAt chose the port it appears at: newPortOnReturn does not move it
 
   // The start/finish session of a slot.
   bool sessionActive_ = false;

@@ -251,6 +251,59 @@ TEST_F(EmuBus, PipePoliciesAreRecordedPerPipe) {
   EXPECT_EQ(usb.LastError(), WIN_ERROR_INVALID_PARAMETER);
 }
 
+// Two units swapped between their ports, as a person does: both taken off, each plugged in at the other's port.
+// Each takes the other's location and device path, also a unit that otherwise comes back on another port (after
+// its enumeration delay); its next return of its own moves on from the port it was given. A unit on the bus
+// stays where it is.
+TEST_F(EmuBus, PlugInAtPutsTheUnitOnThatPort) {
+  struct Case {
+    const char* name;
+    bool newPortOnReturn;
+    std::uint32_t enumerationDelayMs;
+    const char* nextReturn;  // where the first unit sits after it is plugged in again on its own
+  };
+  const Case cases[] = {
+      {"plain unit", false, 0, "Port_#0002.Hub_#0001"},
+      {"another port on return, late", true, 800, "Port_#0018.Hub_#0001"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualClock caseClock;
+    EmulatedUsb bus(caseClock);
+    UnitConfig config;
+    config.newPortOnReturn = c.newPortOnReturn;
+    config.enumerationDelayMs = c.enumerationDelayMs;
+    EmulatedUnit& first = bus.AddUnit(config);
+    EmulatedUnit& second = bus.AddUnit(config);
+    const std::string firstPath = first.DevicePath();
+    const std::string secondPath = second.DevicePath();
+    ASSERT_EQ(first.Location(), "Port_#0001.Hub_#0001");
+
+    first.PlugInAt(2);
+    EXPECT_EQ(first.Location(), "Port_#0001.Hub_#0001") << "on the bus: it stays";
+    first.Unplug();
+    second.Unplug();
+    caseClock.Advance(2000);
+    first.PlugInAt(2);
+    second.PlugInAt(1);
+    caseClock.Advance(c.enumerationDelayMs);
+    ASSERT_TRUE(first.IsPresent());
+    ASSERT_TRUE(second.IsPresent());
+    EXPECT_EQ(first.Location(), "Port_#0002.Hub_#0001");
+    EXPECT_EQ(first.DevicePath(), secondPath);
+    EXPECT_EQ(second.Location(), "Port_#0001.Hub_#0001");
+    EXPECT_EQ(second.DevicePath(), firstPath);
+    EXPECT_FALSE(first.IsBricked());
+
+    first.Unplug();
+    first.PlugIn();
+    caseClock.Advance(c.enumerationDelayMs);
+    ASSERT_TRUE(first.IsPresent());
+    EXPECT_EQ(first.Location(), c.nextReturn);
+    EXPECT_NO_USB_VIOLATIONS(bus);
+  }
+}
+
 TEST_F(EmuBus, LastErrorBelongsToTheCallingThread) {
   EXPECT_EQ(usb.OpenDeviceFile("nothing"), UsbInvalidHandle());
   std::uint32_t otherThreadError = 0;

@@ -14,9 +14,8 @@
 #include "app/clock.h"
 #include "emu/emulated_usb.h"
 #include "emu/request_check.h"
-#include "image/image_resources.h"
+#include "tools/image_check.h"
 #include "tools/update_drive.h"
-#include "ui/resource_ids.h"
 #include "ui/update_step.h"
 
 namespace {
@@ -47,56 +46,12 @@ constexpr int USER_PRESSES = 5;
 // Thousandths of the unit's work at which a cut lands inside START and FINISH (several steps each).
 constexpr std::uint32_t WORK_PLACES[] = {0, 120, 250, 370, 500, 620, 750, 870, 999};
 
-struct Images {
-  std::vector<std::uint8_t> bootloader;
-  std::vector<std::uint8_t> application;
-};
-
-std::vector<std::uint8_t> Resource(std::uint16_t id) {
-  ResourceLoader& resources = ProgramResources();
-  const ResourceInfo info = resources.FindRawData(id);
-  if (info == nullptr) return {};
-  const std::uint32_t size = resources.SizeOf(info);
-  const ResourceHandle handle = resources.Load(info);
-  const std::uint8_t* bytes = handle != nullptr ? resources.Lock(handle) : nullptr;
-  std::vector<std::uint8_t> copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  if (handle != nullptr) resources.Free(handle);
-  return copy;
-}
-
-const Images& TheImages() {
-  static const Images images{Resource(IDR_BOOTLOADER_IMAGE), Resource(IDR_APPLICATION_IMAGE)};
-  return images;
-}
-
 UnitConfig SweepUnit(bool boot2Flag, bool control) {
   UnitConfig config = HarderUnit();
   config.bootloader2.valid = boot2Flag;
   config.flagOnlyBoot = control;
   config.recordExchanges = false;
   return config;
-}
-
-// What the unit should hold after a completed update; empty when it does.
-std::string WhatIsWrong(const EmulatedUnit& unit) {
-  const Images& images = TheImages();
-  const struct {
-    const char* name;
-    std::uint32_t address;
-    const std::vector<std::uint8_t>& image;
-  } regions[] = {{"copy 1", UNIT_BOOTLOADER1_ADDRESS, images.bootloader},
-                 {"copy 2", UNIT_BOOTLOADER2_ADDRESS, images.bootloader},
-                 {"the application", UNIT_APPLICATION_ADDRESS, images.application}};
-  std::string wrong;
-  for (const auto& region : regions) {
-    const auto size = static_cast<std::uint32_t>(region.image.size());
-    if (!unit.FlashHolds(region.address, region.image.data(), size)) wrong += std::string(region.name) + " differs; ";
-  }
-  for (UnitSlot slot : UNIT_SLOTS) {
-    if (!unit.SlotFlag(slot)) wrong += "flag " + std::to_string(SlotIndex(slot)) + " clear; ";
-  }
-  return wrong;
 }
 
 // ---- Points ----
