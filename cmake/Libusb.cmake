@@ -66,10 +66,12 @@ if(UPDATER_BUILD_TESTS)
     ${PROJECT_SOURCE_DIR}/tests/support/trace_capture.cpp)
   target_link_libraries(libusb_tests PRIVATE updater_umockdev_unit gmock gtest gtest_main)
   target_compile_definitions(libusb_tests PRIVATE UPDATER_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  # The terminal program through libusb, when its library is built: cmake/Cli.cmake makes it after this file.
+  # The terminal program through libusb (one unit, and a tray of them), when its library is built: cmake/Cli.cmake
+  # makes it after this file.
   function(updater_libusb_cli_test)
     if(TARGET updater_cli)
-      target_sources(libusb_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/libusb/libusb_cli_test.cpp)
+      target_sources(libusb_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/libusb/libusb_cli_test.cpp
+                                          ${PROJECT_SOURCE_DIR}/tests/libusb/libusb_tray_test.cpp)
       target_link_libraries(libusb_tests PRIVATE updater_cli)
     endif()
   endfunction()

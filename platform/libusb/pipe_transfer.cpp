@@ -1,5 +1,7 @@
 #include "platform/libusb/pipe_transfer.h"
 
+#include <atomic>
+
 #include "platform/libusb/libusb_errors.h"
 
 namespace {
@@ -17,7 +19,8 @@ PipeTransfer::~PipeTransfer() {
 }
 
 void LIBUSB_CALL PipeTransfer::Completed(libusb_transfer* transfer) {
-  static_cast<PipeTransfer*>(transfer->user_data)->completed_ = 1;
+  // Any thread may be the one that handles the events: the flag is published to the thread that waits on it.
+  std::atomic_ref<int>(static_cast<PipeTransfer*>(transfer->user_data)->completed_).store(1, std::memory_order_release);
 }
 
 PipeOutcome PipeTransfer::Run(std::uint8_t* buffer, std::uint32_t length, std::uint32_t timeoutMs) {
@@ -37,7 +40,7 @@ PipeOutcome PipeTransfer::Run(std::uint8_t* buffer, std::uint32_t length, std::u
   } else {
     libusb_fill_bulk_transfer(transfer_, handle_, endpoint_, buffer, size, Completed, this, timeoutMs);
   }
-  completed_ = 0;
+  std::atomic_ref<int>(completed_).store(0, std::memory_order_relaxed);
   {
     // Submitted under the state lock, so that an Abort either finds the transfer in flight or none at all.
     std::lock_guard state(stateMutex_);
@@ -52,7 +55,7 @@ PipeOutcome PipeTransfer::Run(std::uint8_t* buffer, std::uint32_t length, std::u
     }
     inFlight_ = true;
   }
-  while (completed_ == 0) {
+  while (std::atomic_ref<int>(completed_).load(std::memory_order_acquire) == 0) {
     timeval round = kEventRound;
     const int handled = libusb_handle_events_timeout_completed(context_, &round, &completed_);
     // Event handling that fails for good would leave the transfer pending: cancel it and wait for its end,

@@ -11,6 +11,7 @@
 //
 // The libusb transfer is allocated once, when the pipe is opened: a block exchange allocates nothing here.
 
+#include <atomic>
 #include <libusb.h>
 
 #include <condition_variable>
@@ -61,5 +62,6 @@ class PipeTransfer {
   std::condition_variable ended_;
   bool inFlight_ = false;  // guarded by stateMutex_
   bool closed_ = false;    // guarded by stateMutex_
-  int completed_ = 0;      // set by the callback on the thread that handles the events
+  alignas(std::atomic_ref<int>::required_alignment) int completed_ = 0;  // set by the callback on the thread that
+                                                                          // handles the events; read through atomic_ref
 };

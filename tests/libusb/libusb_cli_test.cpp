@@ -6,18 +6,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/message_poster.h"
-#include "app/platform_context.h"
-#include "cli/helmet_update.h"
-#include "image/image_resources.h"
-#include "libusb/libusb_rig.h"
-#include "ui/resource_ids.h"
-#include "ui/ui_language.h"
-#include "ui/update_step.h"
+#include "libusb/libusb_cli_fixture.h"
 
 namespace {
 using ::testing::HasSubstr;
@@ -29,29 +21,7 @@ std::vector<PluggedUnit> TwoUnits() {
   return {{UnitConfig{}, 2}, {alt, 3}};
 }
 
-class LibusbCliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(UmockdevUnits::InMockEnvironment()) << "run this test program under umockdev-wrapper";
-  }
-  ~LibusbCliTest() override { SetUiLanguage(UILANG_ENGLISH); }
-
-  int Run(const std::vector<std::string>& args, LibusbRig& rig, UsbPlatform& usb) {
-    out.str("");
-    err.str("");
-    PlatformContext context;
-    context.usb = &usb;
-    context.clock = &rig.Clock();
-    context.poster = &queue;
-    context.resources = &ProgramResources();
-    return RunHelmetUpdate(args, context, io);
-  }
-
-  PostedMessageQueue queue;
-  std::ostringstream out;
-  std::ostringstream err;
-  CliIo io{out, err};
-};
+using LibusbCliTest = LibusbCliFixture;
 }  // namespace
 
 TEST_F(LibusbCliTest, ListShowsEachUnitsIdsAndItsLocation) {
@@ -93,9 +63,5 @@ TEST_F(LibusbCliTest, UpdateOfTheUnitAtALocationLeavesTheOtherUnitAlone) {
   EXPECT_EQ(first.ExchangeCount(), 0u) << "a request of the update reached the unit at 1-2";
   EXPECT_TRUE(chosen.SlotFlag(UnitSlot::Bootloader1) && chosen.SlotFlag(UnitSlot::Bootloader2) &&
               chosen.SlotFlag(UnitSlot::Application));
-  ResourceLoader& resources = ProgramResources();
-  const ResourceInfo info = resources.FindRawData(IDR_APPLICATION_IMAGE);
-  const ResourceHandle image = resources.Load(info);
-  EXPECT_TRUE(chosen.FlashHolds(APPLICATION_ADDRESS, resources.Lock(image), resources.SizeOf(info)));
-  resources.Free(image);
+  EXPECT_TRUE(HoldsProgramImages(chosen));
 }

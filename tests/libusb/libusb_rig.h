@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -81,6 +82,9 @@ class FollowingUsb final : public UsbPlatform {
   UsbPlatform& usb_;
   UmockdevUnits& bus_;
 };
+
+// The location that libusb gives a unit in root port `port` of the testbed's bus, as --unit takes it.
+inline std::string LocationAt(std::uint8_t port) { return "1-" + std::to_string(port); }
 
 struct PluggedUnit {
   UnitConfig config;

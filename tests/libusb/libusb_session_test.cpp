@@ -42,8 +42,6 @@ constexpr std::uint8_t kFarPort = 10;  // listed after the other unit's port
 // A bound in real time that only ends a hung test; an update through the testbed takes seconds.
 constexpr std::chrono::minutes kHangGuard{10};
 
-std::string LocationAt(std::uint8_t port) { return "1-" + std::to_string(port); }
-
 // An image of `size` bytes with tagged texts at its start, as the embedded images carry them. The images of
 // these tests are as small as the catalogue lets an image of each kind be, for every block of them crosses the
 // testbed as URBs.

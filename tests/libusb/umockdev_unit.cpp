@@ -413,9 +413,15 @@ void UmockdevUnits::Follow() {
     Device& device = *devices_[i];
     if (&DeviceOfLocked(device.unit) != &device) continue;  // the unit was plugged again since
     const bool present = device.unit.IsPresent();
-    if (device.listed && !present) {
-      TakeOffLocked(device);
-    } else if (!device.listed && present) {
+    bool gone = false;
+    {
+      std::lock_guard deviceLock(device.mutex);
+      gone = device.gone;
+    }
+    // A device that a transfer found gone stays gone even when its unit is back before this look: the unit
+    // comes back as a new device.
+    if (device.listed && (!present || gone)) TakeOffLocked(device);
+    if (!device.listed && present) {
       if (nextAddress_ > 127) throw std::runtime_error("the testbed's bus has run out of device addresses");
       PlugLocked(device.unit, device.port, device.dataInterface, nextAddress_++);
     }

@@ -45,7 +45,8 @@ class UmockdevUnits {
   void Unplug(EmulatedUnit& unit);
   // Brings the testbed up to the units' own bus, as the kernel follows the wire: a unit that has left it on its
   // clock (a reset, a power cut) leaves the testbed as Unplug takes it, and one that is back appears again at
-  // its port under a new device address, as a device does each time it enumerates. The bus moves its units
+  // its port under a new device address, as a device does each time it enumerates (also when it was back
+  // before this call, once a transfer has found its earlier device gone). The bus moves its units
   // only when it is asked, so a host calls this before it lists or opens (FollowingUsb, libusb_rig.h).
   // Safe to call from any thread.
   void Follow();
