@@ -223,14 +223,18 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
   return read;
 }
 
+// The program's own images pass their checks before any unit is touched; otherwise the window program's words.
+bool ImagesIntact(const PlatformContext& context, CliIo& io) {
+  if (ValidateFirmwareImages(*context.resources) != 0) return true;
+  io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
+  return false;
+}
+
 int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
                   const Options& options, const std::string& unit) {
   const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
-  if (ValidateFirmwareImages(*context.resources) == 0) {
-    io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
-    return FWL_ERR_FAILED;
-  }
+  if (!ImagesIntact(context, io)) return FWL_ERR_FAILED;
   FirmwareImageInfo application{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
   // Without a terminal and without --yes the answer is no: the unit is not even read.
@@ -303,10 +307,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
                 const std::vector<UnitEntry>& units) {
   const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
-  if (ValidateFirmwareImages(*context.resources) == 0) {
-    io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
-    return FWL_ERR_FAILED;
-  }
+  if (!ImagesIntact(context, io)) return FWL_ERR_FAILED;
   FirmwareImageInfo application{};
   FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);

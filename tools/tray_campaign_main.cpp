@@ -15,7 +15,7 @@ void Usage(std::FILE* out) {
   std::fprintf(out,
                "usage: tray_campaign [--trays N] [--seed S] [--jobs N] [--quick] [--control] [--verbose]\n"
                "  --trays N     trays to run (120); tray i is made from seed + i\n"
-               "  --seed S      the seed of the first tray (1); a problem names its tray's seed, and\n"
+               "  --seed S      the seed of the first tray (default 1); a problem names its tray's seed, and\n"
                "                --seed S --trays 1 runs that tray again (the same units, faults and acts; the\n"
                "                threads of the updates may still interleave otherwise)\n"
                "  --quick       3 trays (for the sanitizer builds and every test run)\n"
