@@ -18,6 +18,7 @@
 #include "emu/emulated_usb.h"
 #include "image/firmware_image.h"
 #include "support/emu_violations.h"
+#include "support/lockstep_poster.h"
 #include "tools/update_drive.h"
 #include "ui/resource_ids.h"
 #include "usb/usb_fw_loader.h"
@@ -337,6 +338,42 @@ TEST(UpdateSessions, TheEndSaysWhatTheUnitIsLeftWith) {
     EXPECT_EQ(updates[0]->log.end->unit, c.unit);
     EXPECT_FALSE(unit.IsBricked());
   }
+}
+
+// A pause can be over before the worker of the step before it has finished: the worker posts its last
+// notification, then lets go of the unit. The clock is shared (on the emulated bus another unit's worker may
+// move it on by seconds at once): the next step starts once that worker is done, never fails as "already running".
+TEST(UpdateSessions, ThePauseEndsOnlyWhenTheStepBeforeHasLetGo) {
+  VirtualClock clock;
+  EmulatedUsb usb(clock);
+  usb.AddUnit();
+  LockstepPoster poster;
+  UsbFwLoader loader(DeviceLinkContext{&usb, &clock, &poster, &ProgramResources()});
+  EventLog log;
+  UpdateSession session(loader, Application(), log);
+  ASSERT_TRUE(session.Begin());
+  std::optional<PostedMessage> message;
+  while ((message = poster.Take()) && message->lParam != FWL_OK) {
+    session.Deliver(*message);
+    poster.Done();
+  }
+  ASSERT_TRUE(message.has_value());
+  session.Deliver(*message);  // the first step's success: its worker waits in its post
+  ASSERT_TRUE(session.IsPausing());
+  clock.Advance(STEP_PAUSE_MS);
+  EXPECT_FALSE(session.ResumeIfDue());
+  EXPECT_TRUE(session.IsPausing());
+  EXPECT_TRUE(log.notStarted.empty());
+
+  poster.Done();
+  for (int turns = 0; session.WorkerBusy() && turns < 10000000; ++turns) std::this_thread::yield();
+  ASSERT_FALSE(session.WorkerBusy());
+  EXPECT_TRUE(session.ResumeIfDue());
+  EXPECT_EQ(log.steps.size(), 2u);
+  EXPECT_TRUE(log.notStarted.empty());
+  EXPECT_FALSE(log.end.has_value());
+  session.OnCancelAsked();
+  poster.Release();
 }
 
 }  // namespace

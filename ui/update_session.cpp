@@ -197,8 +197,10 @@ void UpdateSession::OnStepTimer(std::uintptr_t timerId) {
   if (StartUpdateStep(next) == 0) Fail(lastStart_);
 }
 
+// The worker of the step before posts its success, then lets go of the unit: a pause that is over before it
+// has (a clock shared with other units' workers may jump) waits for it rather than start a step it would refuse.
 bool UpdateSession::ResumeIfDue() {
-  if (!pausing_ || ended_ || loader_.Link().clock->NowMs() < pauseDueMs_) return false;
+  if (!pausing_ || ended_ || loader_.Link().clock->NowMs() < pauseDueMs_ || loader_.IsBusy()) return false;
   OnStepTimer(static_cast<std::uintptr_t>(pauseNext_));
   return true;
 }
