@@ -1,5 +1,6 @@
 #include "cli/cli_texts.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -138,6 +139,8 @@ const char* CliString(CliText text, UiLanguageId language) {
   return TEXTS[static_cast<int>(text)][LanguageIndex(language)];
 }
 
+const char* Colon(UiLanguageId language) { return language == UILANG_FRENCH ? " : " : ": "; }
+
 UiLanguageId LanguageFromCode(const std::string& code) {
   const std::string two = code.substr(0, 2);
   if (two == "en") return UILANG_ENGLISH;
@@ -148,12 +151,32 @@ UiLanguageId LanguageFromCode(const std::string& code) {
   return 0;
 }
 
+namespace {
+// The first language of a colon-separated list that the program speaks; 0 when none (or no list).
+UiLanguageId LanguageFromList(const char* list) {
+  if (list == nullptr) return 0;
+  const std::string text = list;
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t end = std::min(text.find(':', begin), text.size());
+    if (const UiLanguageId language = LanguageFromCode(text.substr(begin, end - begin))) return language;
+    begin = end + 1;
+  }
+  return 0;
+}
+}  // namespace
+
 UiLanguageId LanguageFromEnvironment() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(name);
     if (value == nullptr || *value == '\0') continue;
-    // The first variable that is set decides, even when it names a language the program lacks ("C").
-    const UiLanguageId language = LanguageFromCode(value);
+    // The first variable that is set decides, even when it names a language the program lacks ("C"). Unless it
+    // is the "C" locale, LANGUAGE (a list such as "fr:de") goes before it, its first language spoken here first.
+    const std::string locale = value;
+    if (locale != "C" && locale != "POSIX") {
+      if (const UiLanguageId preferred = LanguageFromList(std::getenv("LANGUAGE"))) return preferred;
+    }
+    const UiLanguageId language = LanguageFromCode(locale);
     return language != 0 ? language : UILANG_ENGLISH;
   }
 #ifdef _WIN32

@@ -49,6 +49,9 @@ CliText OutcomeText(UpdateEnding ending, int result);
 // The text in `language` (English for a language the program does not speak), UTF-8.
 const char* CliString(CliText text, UiLanguageId language);
 
+// What follows a label before its value: ": ", in French " : " (a space before the colon).
+const char* Colon(UiLanguageId language);
+
 // "de", "fr", "it", "es", "en" (a locale such as "de_CH.UTF-8" counts by its first two letters); 0 when none.
 UiLanguageId LanguageFromCode(const std::string& code);
 // From LC_ALL, LC_MESSAGES, then LANG, as the C library orders them; when none is set, on Windows the user's

@@ -167,7 +167,7 @@ int ListCommand(const PlatformContext& context, CliIo& io, bool json, bool modes
 
 void PrintImage(std::ostream& out, CliText label, const FirmwareImageInfo& image) {
   const UiLanguageId language = GetUiLanguage();
-  out << CliString(label, language) << ": " << image.version << "  (" << CliString(CliText::HardwareRange, language)
+  out << CliString(label, language) << Colon(language) << image.version << "  (" << CliString(CliText::HardwareRange, language)
          << ' ' << image.hardwareLow << '-' << image.hardwareHigh << ")\n";
 }
 
@@ -211,12 +211,12 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
     io.out << OneLine(UiText(QueryFailureText(read))) << '\n';
   } else {
     const CliText mode = ModeText(info.mode);
-    io.out << CliString(CliText::Mode, language) << ": " << CliString(mode, language) << '\n'
-           << CliString(CliText::ApplicationVersion, language) << ": " << info.appVersion << '\n'
-           << CliString(CliText::BootloaderVersion, language) << ": " << info.bootVersion << '\n'
-           << CliString(CliText::Flags, language) << ": " << info.appFlag << ' ' << info.boot1Flag << ' '
+    io.out << CliString(CliText::Mode, language) << Colon(language) << CliString(mode, language) << '\n'
+           << CliString(CliText::ApplicationVersion, language) << Colon(language) << info.appVersion << '\n'
+           << CliString(CliText::BootloaderVersion, language) << Colon(language) << info.bootVersion << '\n'
+           << CliString(CliText::Flags, language) << Colon(language) << info.appFlag << ' ' << info.boot1Flag << ' '
            << info.boot2Flag << '\n'
-           << CliString(CliText::HardwareId, language) << ": " << info.hardwareId << '\n';
+           << CliString(CliText::HardwareId, language) << Colon(language) << info.hardwareId << '\n';
   }
   PrintImage(io.out, CliText::ImageApplication, application);
   PrintImage(io.out, CliText::ImageBootloader, bootloader);
@@ -333,7 +333,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
                                {"text", text}, {"question", true}}.dump()
              << '\n';
     } else {
-      prompt << caption << ": " << text << '\n';
+      prompt << caption << Colon(GetUiLanguage()) << text << '\n';
     }
     return Ask(io, prompt, true, true, moot);
   };
@@ -373,7 +373,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   }
   if (results.empty() && !options.watch) io.out << CliString(CliText::TrayNone, language) << '\n';
   for (const TrayResult& result : results) io.out << TrayResultLine(result) << '\n';
-  io.out << CliString(CliText::ExitStatus, language) << ": " << status << std::endl;
+  io.out << CliString(CliText::ExitStatus, language) << Colon(language) << status << std::endl;
   return status;
 }
 

@@ -142,11 +142,11 @@ void TerminalView::PrintMessage(std::uint16_t textId, std::uint16_t captionId, b
     Event({{"event", "message"}, {"id", textId}, {"caption", caption}, {"text", text}, {"question", question}});
   } else if (question && liveShown_) {
     // The answer is typed on a line of its own; the live line comes back after it.
-    out_ << '\r' << std::string(liveColumns_, ' ') << '\r' << caption << ": " << OneLine(text) << '\n';
+    out_ << '\r' << std::string(liveColumns_, ' ') << '\r' << caption << Colon(GetUiLanguage()) << OneLine(text) << '\n';
     liveShown_ = false;
     liveColumns_ = 0;
   } else {
-    PrintLine(caption + ": " + OneLine(text));
+    PrintLine(caption + Colon(GetUiLanguage()) + OneLine(text));
   }
 }
 
@@ -198,7 +198,7 @@ void TerminalView::Finish(int exitStatus) {
     out_ << '\n';
     liveShown_ = false;
   }
-  out_ << CliString(CliText::ExitStatus, GetUiLanguage()) << ": " << exitStatus << std::endl;
+  out_ << CliString(CliText::ExitStatus, GetUiLanguage()) << Colon(GetUiLanguage()) << exitStatus << std::endl;
 }
 
 void TerminalView::PrintLine(const std::string& text) {

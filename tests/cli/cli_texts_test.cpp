@@ -43,6 +43,7 @@ TEST(CliTexts, LanguageFromCode) {
 }
 
 TEST(CliTexts, TheFirstLocaleVariableSetDecides) {
+  RemoveVariable("LANGUAGE");
   SetVariable("LC_ALL", "");
   SetVariable("LC_MESSAGES", "fr_FR.UTF-8");
   SetVariable("LANG", "de_DE.UTF-8");
@@ -56,6 +57,33 @@ TEST(CliTexts, TheFirstLocaleVariableSetDecides) {
 #ifndef _WIN32  // there the user's display language decides then
   EXPECT_EQ(LanguageFromEnvironment(), UILANG_ENGLISH);
 #endif
+}
+
+// LANGUAGE, a list in order of preference, goes before the locale unless that is "C".
+TEST(CliTexts, LanguageListGoesFirstUnlessTheLocaleIsC) {
+  struct Case {
+    const char* languages;
+    const char* lang;
+    UiLanguageId expected;
+  };
+  for (const Case c : {Case{"it:de", "de_DE.UTF-8", UILANG_ITALIAN}, Case{"nl:es_ES:fr", "de_DE", UILANG_SPANISH},
+                       Case{"nl:pt", "de_DE", UILANG_GERMAN}, Case{"", "fr_FR", UILANG_FRENCH},
+                       Case{"::de", "fr_FR", UILANG_GERMAN}, Case{"de", "C", UILANG_ENGLISH},
+                       Case{"de", "POSIX", UILANG_ENGLISH}}) {
+    RemoveVariable("LC_ALL");
+    RemoveVariable("LC_MESSAGES");
+    SetVariable("LANG", c.lang);
+    SetVariable("LANGUAGE", c.languages);
+    EXPECT_EQ(LanguageFromEnvironment(), c.expected) << c.languages << " / " << c.lang;
+  }
+  RemoveVariable("LANGUAGE");
+  RemoveVariable("LANG");
+}
+
+TEST(CliTexts, TheFrenchColonHasASpaceBeforeIt) {
+  EXPECT_STREQ(Colon(UILANG_FRENCH), " : ");
+  EXPECT_STREQ(Colon(UILANG_GERMAN), ": ");
+  EXPECT_STREQ(Colon(UILANG_ENGLISH), ": ");
 }
 
 TEST(CliTexts, EveryStringOfTheTableInEveryLanguage) {
