@@ -18,6 +18,7 @@
 #include "app/trace.h"
 #include "emu/emulated_usb.h"
 #include "usb/usb_fw_loader.h"
+#include "support/random_bytes.h"
 
 namespace {
 constexpr std::uint32_t kImageSize = 2633516;
@@ -44,15 +45,7 @@ class OneImage final : public ResourceLoader {
 };
 
 const std::vector<std::uint8_t>& ApplicationImage() {
-  static const std::vector<std::uint8_t> image = [] {
-    std::vector<std::uint8_t> bytes(kImageSize);
-    std::uint32_t x = 7;
-    for (auto& b : bytes) {
-      x = x * 1664525 + 1013904223;
-      b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
-  }();
+  static const std::vector<std::uint8_t> image = RandomBytes(kImageSize, 7);
   return image;
 }
 

@@ -34,6 +34,7 @@
 #include "support/fake_progress_view.h"
 #include "support/lockstep_poster.h"
 #include "support/trace_capture.h"
+#include "tools/image_check.h"
 #include "ui/resource_ids.h"
 #include "ui/update_controller.h"
 #include "usb/usb_fw_loader.h"
@@ -162,18 +163,6 @@ class Rig {
   std::function<void(std::size_t handledBefore)> duringStep;
 };
 
-std::vector<std::uint8_t> ResourceBytes(std::uint16_t id) {
-  ResourceLoader& resources = ProgramResources();
-  const ResourceInfo info = resources.FindRawData(id);
-  if (info == nullptr) return {};
-  const ResourceHandle handle = resources.Load(info);
-  const std::uint8_t* bytes = handle != nullptr ? resources.Lock(handle) : nullptr;
-  std::vector<std::uint8_t> copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + resources.SizeOf(info));
-  if (handle != nullptr) resources.Free(handle);
-  return copy;
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // The roads
 
@@ -209,7 +198,7 @@ void HardwareOutOfRange(Rig& rig) {
 // try, and the third step fails after the two bootloader steps.
 void StuckBitInApplication(Rig& rig) {
   EmulatedUnit& unit = rig.usb.AddUnit({});
-  const std::vector<std::uint8_t> app = ResourceBytes(IDR_APPLICATION_IMAGE);
+  const std::vector<std::uint8_t> app = ResourceCopy(IDR_APPLICATION_IMAGE);
   std::uint32_t offset = CHUNK_SIZE + 0x1234;
   while (offset < app.size() && app[offset] == 0xFF) ++offset;
   ASSERT_LT(offset, app.size());

@@ -12,6 +12,7 @@
 #include "support/emu_violations.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
+#include "support/random_bytes.h"
 
 namespace {
 UsbBlock DataBlock(std::uint32_t address, std::uint32_t length, std::uint8_t seed) {
@@ -138,15 +139,7 @@ constexpr std::uint32_t kFlashAddress = 0x20000;
 int g_windowToken;
 WindowRef const kWindow = &g_windowToken;
 
-std::vector<std::uint8_t> TestImage(std::uint32_t size) {
-  std::vector<std::uint8_t> image(size);
-  std::uint32_t x = 0x12345678;
-  for (auto& b : image) {
-    x = x * 1664525 + 1013904223;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return image;
-}
+std::vector<std::uint8_t> TestImage(std::uint32_t size) { return RandomBytes(size, 0x12345678); }
 
 std::string ProgramLine(int percent) {
   char text[64];

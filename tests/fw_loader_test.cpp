@@ -18,21 +18,13 @@
 #include "support/held_sleep_clock.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
+#include "support/random_bytes.h"
 
 namespace {
 int g_windowToken;
 WindowRef const kWindow = &g_windowToken;
 constexpr long kPumpGuard = 200'000'000;  // yields; far beyond any step, still ends a hung test
 
-std::vector<std::uint8_t> TestImage(std::uint32_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> image(size);
-  std::uint32_t x = seed;
-  for (auto& b : image) {
-    x = x * 1664525 + 1013904223;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return image;
-}
 
 std::string Percent(const char* format, int percent) {
   char text[64];
@@ -53,8 +45,8 @@ struct Rig {
   FakeResources resources;
   DeviceLinkContext context{&usb, &clock, &queue, &resources};
   std::unique_ptr<UsbFwLoader> loader = std::make_unique<UsbFwLoader>(context);
-  std::vector<std::uint8_t> bootImage = TestImage(10000, 1);
-  std::vector<std::uint8_t> appImage = TestImage(156400, 2);
+  std::vector<std::uint8_t> bootImage = RandomBytes(10000, 1);
+  std::vector<std::uint8_t> appImage = RandomBytes(156400, 2);
 
   Rig() {
     resources.Add(IDR_BOOTLOADER_IMAGE, bootImage);
@@ -511,7 +503,7 @@ TEST(FwLoader, DestroyingTheLoaderDuringASlowEraseDoesNotWaitForTheAnswer) {
   EmulatedUsb usb{clock};
   PostedMessageQueue queue;
   FakeResources resources;
-  resources.Add(IDR_BOOTLOADER_IMAGE, TestImage(10000, 1));
+  resources.Add(IDR_BOOTLOADER_IMAGE, RandomBytes(10000, 1));
   DeviceLinkContext context{&usb, &clock, &queue, &resources};
   auto loader = std::make_unique<UsbFwLoader>(context);
   loader->SetNotifyWindow(kWindow, 0, WM_UPDATE_NOTIFY);

@@ -23,6 +23,7 @@
 #include "support/recording_keep_awake.h"
 #include "support/lockstep_poster.h"
 #include "support/trace_capture.h"
+#include "tools/image_check.h"
 #include "ui/resource_ids.h"
 #include "usb/usb_fw_loader.h"
 
@@ -60,19 +61,6 @@ class RecordingUpdateView final : public UpdateView {
 constexpr int IDOK_ANSWER = 1;
 constexpr int IDYES_ANSWER = 6;
 constexpr int IDNO_ANSWER = 7;
-
-std::vector<std::uint8_t> ResourceBytes(std::uint16_t id) {
-  ResourceLoader& resources = ProgramResources();
-  const ResourceInfo info = resources.FindRawData(id);
-  if (info == nullptr) return {};
-  const std::uint32_t size = resources.SizeOf(info);
-  const ResourceHandle handle = resources.Load(info);
-  const std::uint8_t* bytes = handle != nullptr ? resources.Lock(handle) : nullptr;
-  std::vector<std::uint8_t> copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  if (handle != nullptr) resources.Free(handle);
-  return copy;
-}
 
 class UpdateControllerTest : public ::testing::Test {
  protected:
@@ -239,8 +227,8 @@ TEST_P(WholeUpdate, RunsThePlanWithItsLinesBarAndFlash) {
   EXPECT_EQ(view.destroyCalls, 1);
 
   // Both bootloader copies and the application are in the unit's flash, every slot valid.
-  const std::vector<std::uint8_t> bootloader = ResourceBytes(IDR_BOOTLOADER_IMAGE);
-  const std::vector<std::uint8_t> app = ResourceBytes(IDR_APPLICATION_IMAGE);
+  const std::vector<std::uint8_t> bootloader = ResourceCopy(IDR_BOOTLOADER_IMAGE);
+  const std::vector<std::uint8_t> app = ResourceCopy(IDR_APPLICATION_IMAGE);
   ASSERT_EQ(bootloader.size(), 156400u);
   ASSERT_EQ(app.size(), 2633516u);
   const auto size = [](const std::vector<std::uint8_t>& v) { return static_cast<std::uint32_t>(v.size()); };

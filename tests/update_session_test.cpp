@@ -19,21 +19,12 @@
 #include "image/firmware_image.h"
 #include "support/emu_violations.h"
 #include "support/lockstep_poster.h"
+#include "tools/image_check.h"
 #include "tools/update_drive.h"
 #include "ui/resource_ids.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
-
-std::vector<std::uint8_t> ImageBytes(std::uint16_t id) {
-  ResourceLoader& resources = ProgramResources();
-  const ResourceInfo info = resources.FindRawData(id);
-  const ResourceHandle handle = resources.Load(info);
-  const std::uint8_t* bytes = resources.Lock(handle);
-  std::vector<std::uint8_t> copy(bytes, bytes + resources.SizeOf(info));
-  resources.Free(handle);
-  return copy;
-}
 
 const FirmwareImageInfo& Application() {
   static const FirmwareImageInfo info = [] {
@@ -105,15 +96,6 @@ void RunAll(std::vector<std::unique_ptr<UnitUpdate>>& updates, PostedMessageQueu
   }
 }
 
-bool HoldsTheImages(const EmulatedUnit& unit) {
-  static const std::vector<std::uint8_t> bootloader = ImageBytes(IDR_BOOTLOADER_IMAGE);
-  static const std::vector<std::uint8_t> application = ImageBytes(IDR_APPLICATION_IMAGE);
-  const auto size = [](const std::vector<std::uint8_t>& v) { return static_cast<std::uint32_t>(v.size()); };
-  return unit.FlashHolds(BOOTLOADER_1_ADDRESS, bootloader.data(), size(bootloader)) &&
-         unit.FlashHolds(BOOTLOADER_2_ADDRESS, bootloader.data(), size(bootloader)) &&
-         unit.FlashHolds(APPLICATION_ADDRESS, application.data(), size(application));
-}
-
 TEST(UpdateSessions, EightAtOnceOnOneBusEachWriteTheirOwnUnit) {
   VirtualClock clock;
   EmulatedUsb usb(clock);
@@ -135,7 +117,7 @@ TEST(UpdateSessions, EightAtOnceOnOneBusEachWriteTheirOwnUnit) {
     EXPECT_EQ(update.log.end->ending, UpdateEnding::Completed);
     EXPECT_EQ(update.log.end->unit, UnitState::Updated);
     EXPECT_EQ(update.session.UnitLocation(), usb.Unit(i).Location());
-    EXPECT_TRUE(HoldsTheImages(usb.Unit(i)));
+    EXPECT_EQ(WhatIsWrong(usb.Unit(i)), "");
     ASSERT_EQ(update.log.steps.size(), 3u);
     EXPECT_EQ(update.log.steps[0].address, i % 2 == 0 ? BOOTLOADER_1_ADDRESS : BOOTLOADER_2_ADDRESS);
     // Progress in bytes of the whole update ends at the whole.
@@ -204,7 +186,7 @@ TEST(UpdateSessions, TheUnitIsPinnedAndAnotherUnitIsNeverOpened) {
     drive.beforeStepPause = nullptr;
     drive.unit = updated.Location();  // wherever it is now
     EXPECT_EQ(drive.PressUpdate().outcome, UpdateOutcome::Completed);
-    EXPECT_TRUE(HoldsTheImages(updated));
+    EXPECT_EQ(WhatIsWrong(updated), "");
     EXPECT_EQ(other.ExchangeCount(), 0u);
     EXPECT_NO_USB_VIOLATIONS(usb);
   }
@@ -225,7 +207,7 @@ TEST(UpdateSessions, TheChosenUnitIsUpdatedAndNoOther) {
     EXPECT_EQ(updates[0]->log.end->ending, UpdateEnding::Completed);
   }
   EXPECT_EQ(first.ExchangeCount(), 0u);
-  EXPECT_TRUE(HoldsTheImages(chosen));
+  EXPECT_EQ(WhatIsWrong(chosen), "");
 
   std::vector<std::unique_ptr<UnitUpdate>> updates;
   updates.push_back(std::make_unique<UnitUpdate>(usb, clock, queue, SessionOptions{"Port_#0099.Hub_#0001"}));
@@ -292,7 +274,7 @@ TEST(UpdateSessions, AnUpdateThatEndsUnderTheCancelQuestionKeepsItsResult) {
   EXPECT_EQ(update.log.end->ending, UpdateEnding::Completed);
   EXPECT_EQ(update.log.end->result, FWL_OK);
   EXPECT_EQ(update.loader.abortRequested.load(), 0u);
-  EXPECT_TRUE(HoldsTheImages(usb.Unit(0)));
+  EXPECT_EQ(WhatIsWrong(usb.Unit(0)), "");
 }
 
 // A session made where an earlier one lived (the same loader, the same place) does not take the late

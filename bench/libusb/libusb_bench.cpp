@@ -22,6 +22,7 @@
 #include "libusb/umockdev_unit.h"
 #include "platform/libusb/libusb_platform.h"
 #include "usb/usb_fw_loader.h"
+#include "support/random_bytes.h"
 
 namespace {
 constexpr std::uint32_t kApplicationSize = 2633516;
@@ -29,20 +30,11 @@ constexpr std::uint32_t kBootloaderSize = 156400;
 int g_windowToken;
 
 
-std::vector<std::uint8_t> Image(std::uint32_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> bytes(size);
-  std::uint32_t x = seed;
-  for (auto& b : bytes) {
-    x = x * 1664525 + 1013904223;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return bytes;
-}
 
 // The two images as resources of the program: read in place.
 class TwoImages final : public ResourceLoader {
  public:
-  TwoImages() : application_(Image(kApplicationSize, 7)), bootloader_(Image(kBootloaderSize, 8)) {}
+  TwoImages() : application_(RandomBytes(kApplicationSize, 7)), bootloader_(RandomBytes(kBootloaderSize, 8)) {}
   ResourceInfo FindRawData(std::uint16_t id) override {
     if (id == IDR_APPLICATION_IMAGE) return &application_;
     if (id == IDR_BOOTLOADER_IMAGE) return &bootloader_;

@@ -16,6 +16,7 @@
 #include "support/fake_resources.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
+#include "support/random_bytes.h"
 
 namespace {
 using ::testing::Contains;
@@ -26,15 +27,6 @@ WindowRef const kWindow = &g_windowToken;
 constexpr long kPumpGuard = 2'000'000'000;  // yields; far beyond any step, still ends a hung test
 constexpr std::uint32_t kBootloaderSize = 156400;
 
-std::vector<std::uint8_t> TestImage(std::uint32_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> image(size);
-  std::uint32_t x = seed;
-  for (auto& b : image) {
-    x = x * 1664525 + 1013904223;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return image;
-}
 
 struct Request {
   std::uint32_t id;
@@ -124,7 +116,7 @@ class LibusbLoaderTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(LibusbLoaderTest, AWholeBootloaderStepRunsAsOnTheEmulatedBus) {
-  const std::vector<std::uint8_t> image = TestImage(kBootloaderSize, 1);
+  const std::vector<std::uint8_t> image = RandomBytes(kBootloaderSize, 1);
   LibusbRig rig;
   EmulatedUnit& unit = rig.Unit();
   const Outcome libusb = RunLink(rig.Usb(), rig.Clock(), unit, image, UNIT_BOOTLOADER1_ADDRESS);
@@ -141,7 +133,7 @@ TEST_F(LibusbLoaderTest, AWholeBootloaderStepRunsAsOnTheEmulatedBus) {
 }
 
 TEST_F(LibusbLoaderTest, OfTwoUnitsTheStepUpdatesTheFirstListedAndLeavesTheOtherAlone) {
-  const std::vector<std::uint8_t> image = TestImage(10000, 2);
+  const std::vector<std::uint8_t> image = RandomBytes(10000, 2);
   UnitConfig alt;
   alt.productId = UNIT_PRODUCT_ID_ALT;
   LibusbRig rig({{UnitConfig{}, 3}, {alt, 2}});  // the 0xACDD unit in port 2 is listed first
@@ -156,7 +148,7 @@ TEST_F(LibusbLoaderTest, OfTwoUnitsTheStepUpdatesTheFirstListedAndLeavesTheOther
 }
 
 TEST_F(LibusbLoaderTest, AUnitUnpluggedDuringTheStepFailsItAsOnTheEmulatedBus) {
-  const std::vector<std::uint8_t> image = TestImage(10000, 3);
+  const std::vector<std::uint8_t> image = RandomBytes(10000, 3);
   const auto pullAtTheThirdWrite = [](EmulatedUnit& unit) {
     unit.AddFault({.kind = FaultKind::Unplug, .blockId = BLK_WRITE, .skip = 2});
   };
