@@ -8,7 +8,7 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
-#include "support/counting_loader.h"
+#include "support/fake_main_window_services.h"
 #include "support/trace_capture.h"
 #include "usb/device_link_context.h"
 #include "usb/usb_fw_loader.h"
@@ -130,34 +130,17 @@ class FakeView final : public MainWindowView {
   Counts& counts_;
 };
 
-class FakeServices final : public MainWindowServices {
+// The portable tests' bus: no unit on it.
+struct NoUnitLink {
+  NoUnitUsb usb;
+  VirtualClock clock;
+  PostedMessageQueue poster;
+  DeviceLinkContext context{&usb, &clock, &poster, nullptr};
+};
+
+class FakeServices final : private NoUnitLink, public FakeMainWindowServices<Counts> {
  public:
-  explicit FakeServices(Counts& counts) : counts_(counts) {}
-
-  bool imagesValid = true;
-  bool loaderFails = false;
-  std::uint16_t language = 1033;
-  std::vector<std::uint16_t> written;
-  std::vector<std::pair<WindowRef, UsbFwLoader*>> progressWindows;
-
-  bool ValidateFirmwareImages() override { return imagesValid; }
-  const char* ApplicationVersion() override { return "001.005.019"; }
-  std::uint16_t ReadUiLanguage() override { return language; }
-  void WriteUiLanguage(std::uint16_t languageId) override {
-    written.push_back(languageId);
-    language = languageId;
-  }
-  UsbFwLoader* CreateLoader() override { return loaderFails ? nullptr : new CountingLoader(context_, counts_); }
-  void OpenProgressWindow(WindowRef mainWindow, UsbFwLoader* loader) override {
-    progressWindows.emplace_back(mainWindow, loader);
-  }
-
- private:
-  Counts& counts_;
-  NoUnitUsb usb_;
-  VirtualClock clock_;
-  PostedMessageQueue poster_;
-  DeviceLinkContext context_{&usb_, &clock_, &poster_, nullptr};
+  explicit FakeServices(Counts& counts) : FakeMainWindowServices<Counts>(counts, context) {}
 };
 
 int g_windowToken;

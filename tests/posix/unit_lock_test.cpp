@@ -22,6 +22,8 @@
 #include <string>
 #include <utility>
 
+#include "support/unit_lock_code.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -58,15 +60,6 @@ struct Pipe {
   Fd read;
   Fd write;
 };
-
-char Code(UnitLockResult result) {
-  switch (result) {
-    case UnitLockResult::Taken: return 'T';
-    case UnitLockResult::Busy: return 'B';
-    case UnitLockResult::Failed: return 'F';
-  }
-  return '?';
-}
 
 UnitLockResult TryLock(const std::string& location, std::unique_ptr<UnitLock>* lock) {
   return PlatformUnitLocks().TryLock(location, lock);

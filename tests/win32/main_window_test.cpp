@@ -17,7 +17,7 @@
 #include "image/image_resources.h"
 #include "platform/program_context.h"
 #include "platform/win32/startup.h"
-#include "support/counting_loader.h"
+#include "support/fake_main_window_services.h"
 #include "support/trace_capture.h"
 #include "tools/demo_driver.h"
 #include "ui/ui_language.h"
@@ -34,33 +34,16 @@ struct Counts {
 
 // The program's services but for the images' verdict, the stored language and the sequencer; the bus has no
 // unit on it.
-class TestServices final : public MainWindowServices {
+struct EmptyBus {
+  VirtualClock clock;
+  EmulatedUsb bus{clock};
+  DeviceLinkContext context{&bus, &clock, &PlatformMessagePoster(), &ProgramResources()};
+};
+
+class TestServices final : private EmptyBus, public FakeMainWindowServices<Counts> {
  public:
-  bool imagesValid = true;
-  bool loaderFails = false;
-  std::uint16_t language = 1033;
-  std::vector<std::uint16_t> written;
-  int progressWindows = 0;
+  TestServices() : FakeMainWindowServices<Counts>(counts, context) {}
   Counts counts;
-  UsbFwLoader* lastLoader = nullptr;
-
-  bool ValidateFirmwareImages() override { return imagesValid; }
-  const char* ApplicationVersion() override { return "001.005.019"; }
-  std::uint16_t ReadUiLanguage() override { return language; }
-  void WriteUiLanguage(std::uint16_t languageId) override {
-    written.push_back(languageId);
-    language = languageId;
-  }
-  UsbFwLoader* CreateLoader() override {
-    lastLoader = loaderFails ? nullptr : new CountingLoader(context_, counts);
-    return lastLoader;
-  }
-  void OpenProgressWindow(WindowRef, UsbFwLoader*) override { ++progressWindows; }
-
- private:
-  VirtualClock clock_;
-  EmulatedUsb bus_{clock_};
-  DeviceLinkContext context_{&bus_, &clock_, &PlatformMessagePoster(), &ProgramResources()};
 };
 
 struct SeenBox {
@@ -377,7 +360,7 @@ TEST_F(Win32MainWindowTest, TheLoopGivesTheWindowItsKeyboard) {
   PostMessageW(combo, WM_KEYUP, VK_RETURN, 0);
   PostQuitMessage(0);  // ends the loop once the keys are handled
   RunDialogMessageLoop();
-  EXPECT_EQ(services_.progressWindows, 1) << "Enter presses the default button, \"Update!\"";
+  EXPECT_EQ(services_.progressWindows.size(), 1u) << "Enter presses the default button, \"Update!\"";
   ASSERT_TRUE(IsWindow(window_));
 
   PostMessageW(combo, WM_KEYDOWN, VK_ESCAPE, 0);

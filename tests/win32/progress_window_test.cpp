@@ -30,6 +30,7 @@
 #include "platform/win32/ui_dialog.h"
 #include "support/emu_violations.h"
 #include "support/trace_capture.h"
+#include "support/win32_pump.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
@@ -313,7 +314,7 @@ class ProgressWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     gate.Open();
-    PumpUntil([&] { return !loader.IsBusy(); });
+    PumpMessagesUntil([&] { return !loader.IsBusy(); });
     if (IsWindow(parent)) DestroyWindow(parent);
     SetUiLanguage(UILANG_ENGLISH);
     EXPECT_NO_USB_VIOLATIONS(usb);
@@ -321,23 +322,8 @@ class ProgressWindowTest : public ::testing::Test {
 
   HWND Progress() const { return static_cast<HWND>(controller.progressWindow); }
 
-  // Runs the thread's messages until `done`; a guard of real time ends a hang.
-  void PumpUntil(const std::function<bool()>& done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "timed out";
-      MSG message;
-      if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-      } else {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);  // the worker runs meanwhile
-      }
-    }
-  }
-
   void RunToTheEnd() {
-    PumpUntil([&] { return !IsWindow(Progress()) && !loader.IsBusy(); });
+    PumpMessagesUntil([&] { return !IsWindow(Progress()) && !loader.IsBusy(); });
   }
 
   std::size_t Requests(std::uint32_t blockId) {
@@ -502,9 +488,9 @@ TEST_F(ProgressWindowTest, TheBarMovesUnderTheCancelQuestionAndYesAbortsTheWorke
 
   ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
   // Programming has begun: the worker waits at the second chunk.
-  PumpUntil([&] { return SendDlgItemMessageW(Progress(), IDC_STATUS_LIST, LB_GETCOUNT, 0, 0) == 2; });
+  PumpMessagesUntil([&] { return SendDlgItemMessageW(Progress(), IDC_STATUS_LIST, LB_GETCOUNT, 0, 0) == 2; });
   PostMessageW(Progress(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-  PumpUntil([&] { return !IsWindow(Progress()); });
+  PumpMessagesUntil([&] { return !IsWindow(Progress()); });
   EXPECT_EQ(loader.abortRequested.load(), 1u);
   gate.Open();  // the worker, held at the next chunk, finds the abort
   RunToTheEnd();

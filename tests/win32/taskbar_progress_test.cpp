@@ -25,6 +25,7 @@
 #include "platform/win32/ui_dialog.h"
 #include "support/emu_violations.h"
 #include "support/trace_capture.h"
+#include "support/win32_pump.h"
 #include "tools/demo_driver.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_language.h"
@@ -198,28 +199,15 @@ class TaskbarUpdateTest : public ::testing::Test {
     ShowWindow(parent, SW_SHOW);
   }
   void TearDown() override {
-    PumpUntil([&] { return loader.busy.load() == 0; });
+    PumpMessagesUntil([&] { return loader.busy.load() == 0; });
     if (IsWindow(parent)) DestroyWindow(parent);
     EXPECT_NO_USB_VIOLATIONS(usb);
   }
 
   HWND Progress() const { return static_cast<HWND>(controller.progressWindow); }
 
-  void PumpUntil(const std::function<bool()>& done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "timed out";
-      MSG message;
-      if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-      } else {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-      }
-    }
-  }
   void RunToTheEnd() {
-    PumpUntil([&] { return !IsWindow(Progress()) && loader.busy.load() == 0; });
+    PumpMessagesUntil([&] { return !IsWindow(Progress()) && loader.busy.load() == 0; });
   }
 
   // The calls between the first two and the last `tail`: the bar's positions, in order, never going back.
@@ -301,7 +289,7 @@ TEST_F(TaskbarUpdateTest, ACancelDuringTheWaitBetweenStepsClearsTheButton) {
   {
     BoxAnswerer boxes(taskbar, {IDYES});
     ASSERT_EQ(controller.OpenProgressWindow(parent, &loader, &image), 1);
-    PumpUntil([] { return !g_requestedIntervals.empty(); });  // the first step is done; the wait begins
+    PumpMessagesUntil([] { return !g_requestedIntervals.empty(); });  // the first step is done; the wait begins
     PostMessageW(Progress(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     RunToTheEnd();
   }

@@ -15,20 +15,12 @@
 #include <string>
 #include <thread>
 
+#include "support/unit_lock_code.h"
 #include "tools/demo_driver.h"
 
 namespace {
 constexpr wchar_t kProbeVariable[] = L"UNIT_LOCK_TEST_PROBE";
 constexpr DWORD kEndMs = 60000;
-
-char Code(UnitLockResult result) {
-  switch (result) {
-    case UnitLockResult::Taken: return 'T';
-    case UnitLockResult::Busy: return 'B';
-    case UnitLockResult::Failed: return 'F';
-  }
-  return '?';
-}
 
 // The probe, when this process is one: runs as the program is loaded, and never returns then.
 [[maybe_unused]] const bool kIsProbe = [] {
