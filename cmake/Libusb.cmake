@@ -63,6 +63,7 @@ if(UPDATER_BUILD_TESTS)
     tests/contract/usb_contract.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/emu_violations.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/fake_resources.cpp
+    ${PROJECT_SOURCE_DIR}/tools/update_drive.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/trace_capture.cpp)
   target_link_libraries(libusb_tests PRIVATE updater_umockdev_unit gmock gtest gtest_main)
   target_compile_definitions(libusb_tests PRIVATE UPDATER_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -6,7 +6,6 @@
 
 #include "app/clock.h"
 #include "app/message_poster.h"
-#include "emu/emulated_usb.h"
 #include "image/firmware_image.h"
 #include "ui/resource_ids.h"
 #include "ui/update_session.h"
@@ -54,8 +53,8 @@ UpdateOutcome OutcomeOf(UpdateEnding ending) {
 }  // namespace
 
 struct UpdateDrive::Parts {
-  Parts(EmulatedUsb& usb, VirtualClock& clock)
-      : clock(clock), loader(DeviceLinkContext{&usb, &clock, &queue, &ProgramResources()}) {}
+  Parts(UsbPlatform& usb, VirtualClock& clock, ResourceLoader& resources, const FirmwareImageInfo& image)
+      : clock(clock), image(image), loader(DeviceLinkContext{&usb, &clock, &queue, &resources}) {}
 
   // The worker clears busy right after it has posted its result.
   void WaitIdle() {
@@ -63,18 +62,22 @@ struct UpdateDrive::Parts {
   }
 
   VirtualClock& clock;
+  const FirmwareImageInfo& image;
   PostedMessageQueue queue;
   UsbFwLoader loader;
 };
 
-UpdateDrive::UpdateDrive(EmulatedUsb& usb, VirtualClock& clock) : parts_(std::make_unique<Parts>(usb, clock)) {}
+UpdateDrive::UpdateDrive(UsbPlatform& usb, VirtualClock& clock, ResourceLoader* resources,
+                         const FirmwareImageInfo* image)
+    : parts_(std::make_unique<Parts>(usb, clock, resources != nullptr ? *resources : ProgramResources(),
+                                     image != nullptr ? *image : ApplicationImage())) {}
 
 UpdateDrive::~UpdateDrive() = default;
 
 UpdateResult UpdateDrive::PressUpdate() {
   Parts& p = *parts_;
   DriveView view;
-  UpdateSession session(p.loader, ApplicationImage(), view, SessionOptions{unit});
+  UpdateSession session(p.loader, p.image, view, SessionOptions{unit});
   session.Begin();
   while (!session.IsEnded()) {
     // Busy is read before the queue: a worker posts its last notification before it clears busy.

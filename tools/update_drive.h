@@ -10,8 +10,10 @@
 
 #include "usb/result_code.h"
 
-class EmulatedUsb;
+class ResourceLoader;
+class UsbPlatform;
 class VirtualClock;
+struct FirmwareImageInfo;
 
 enum class UpdateOutcome {
   Completed,   // every step written and verified
@@ -27,7 +29,10 @@ struct UpdateResult {
 
 class UpdateDrive {
  public:
-  UpdateDrive(EmulatedUsb& usb, VirtualClock& clock);
+  // The update of the program's own images on `usb` (the emulated bus, or a real backend over it); a test with
+  // images of its own gives their resources and the application image's record.
+  UpdateDrive(UsbPlatform& usb, VirtualClock& clock, ResourceLoader* resources = nullptr,
+              const FirmwareImageInfo* image = nullptr);
   ~UpdateDrive();
   UpdateDrive(const UpdateDrive&) = delete;
   UpdateDrive& operator=(const UpdateDrive&) = delete;

@@ -6,31 +6,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "app/message_poster.h"
 #include "image/firmware_image.h"
 #include "image/image_tags.h"
 #include "libusb/libusb_rig.h"
 #include "support/fake_resources.h"
+#include "tools/update_drive.h"
 #include "ui/resource_ids.h"
-#include "ui/update_session.h"
 #include "ui/update_step.h"
 #include "usb/unit_list.h"
 #include "usb/usb_block.h"
 #include "usb/usb_fw_loader.h"
 
-// Endings by name in the messages of the checks.
-static void PrintTo(UpdateEnding ending, std::ostream* out) {
-  static const char* const kNames[] = {"Completed", "Failed", "NotStarted", "Cancelled"};
-  *out << kNames[static_cast<int>(ending)];
+// Outcomes by name in the messages of the checks.
+static void PrintTo(UpdateOutcome outcome, std::ostream* out) {
+  static const char* const kNames[] = {"Completed", "Failed", "NotStarted", "Hung"};
+  *out << kNames[static_cast<int>(outcome)];
 }
 
 namespace {
@@ -39,8 +35,6 @@ using ::testing::ElementsAreArray;
 constexpr std::uint8_t kFirstPort = 2;
 constexpr std::uint8_t kOtherPort = 3;
 constexpr std::uint8_t kFarPort = 10;  // listed after the other unit's port
-// A bound in real time that only ends a hung test; an update through the testbed takes seconds.
-constexpr std::chrono::minutes kHangGuard{10};
 
 // An image of `size` bytes with tagged texts at its start, as the embedded images carry them. The images of
 // these tests are as small as the catalogue lets an image of each kind be, for every block of them crosses the
@@ -85,65 +79,19 @@ struct Images {
   }
 };
 
-// What the drive needs of a session's events: the pause to wait out, and the end. Every question is yes.
-class DriveView final : public UpdateView {
- public:
-  void StageEntered(UpdateStage, UpdateStep) override {}
-  void StepStarted(const StepStart&) override {}
-  void ProgressMoved(const UpdateProgress&) override {}
-  void PauseStarted(UpdateStep next, std::uint32_t) override { pauseBefore = next; }
-  bool Ask(UpdateQuestion) override { return true; }
-  void StepNotStarted(ResultCode) override {}
-  void Ended(const UpdateEnd& ending) override { end = ending; }
-
-  std::optional<UpdateStep> pauseBefore;
-  std::optional<UpdateEnd> end;
-};
-
 // One update of the unit at `location` through libusb, driven as a user would: the steps run, the pauses pass on
 // the clock (`inPause` runs as each begins, with the number of the step after it). `untouched` must receive no
 // request of it.
-UpdateEnd UpdateAt(LibusbRig& rig, Images& images, const std::string& location, const EmulatedUnit& untouched,
-                   const std::function<void(int nextStep)>& inPause = {}) {
+UpdateResult UpdateAt(LibusbRig& rig, Images& images, const std::string& location, const EmulatedUnit& untouched,
+                      const std::function<void(int nextStep)>& inPause = {}) {
   const std::uint64_t before = untouched.ExchangeCount();
-  PostedMessageQueue queue;
-  UsbFwLoader loader(DeviceLinkContext{&rig.Following(), &rig.Clock(), &queue, &images.resources});
-  const auto waitIdle = [&] {
-    while (loader.IsBusy()) std::this_thread::yield();
-  };
-  DriveView view;
-  {
-    UpdateSession session(loader, images.record, view, SessionOptions{location});
-    session.Begin();
-    const auto guard = std::chrono::steady_clock::now() + kHangGuard;
-    while (!session.IsEnded()) {
-      if (std::chrono::steady_clock::now() > guard) {
-        ADD_FAILURE() << "the update hung";
-        break;
-      }
-      std::optional<PostedMessage> message = queue.TryTake();
-      if (!message && session.WorkerBusy()) message = queue.WaitTake(std::chrono::milliseconds(50));
-      if (message) {
-        session.Deliver(*message);
-        if (message->lParam != FWL_PROGRESS) waitIdle();  // the worker clears busy right after its result
-        continue;
-      }
-      if (session.WorkerBusy()) continue;
-      if (!session.IsPausing()) {
-        ADD_FAILURE() << "the session waits for nothing";
-        break;
-      }
-      if (inPause && view.pauseBefore) inPause(*view.pauseBefore);
-      view.pauseBefore.reset();
-      rig.Clock().Advance(session.PauseRemainingMs());
-      session.ResumeIfDue();
-    }
-    waitIdle();
-  }
-  while (queue.TryTake()) {
-  }
+  UpdateDrive drive(rig.Following(), rig.Clock(), &images.resources, &images.record);
+  drive.unit = location;
+  drive.beforeStepPause = inPause;
+  const UpdateResult result = drive.PressUpdate();
+  EXPECT_NE(result.outcome, UpdateOutcome::Hung) << "the update at " << location << " hung";
   EXPECT_EQ(untouched.ExchangeCount(), before) << "a request of the update at " << location << " reached another unit";
-  return view.end.value_or(UpdateEnd{UpdateEnding::Failed, FWL_ERR_FAILED, UnitState::Untouched});
+  return result;
 }
 
 std::vector<std::string> ListedLocations(UsbPlatform& usb) {
@@ -159,13 +107,13 @@ struct Road {
   std::function<void(EmulatedUnit& first)> armed;  // once it is on the bus
   // As each step pause begins (the clock not yet moved), with the number of the step after it.
   std::function<void(LibusbRig& rig, EmulatedUnit& first, int next)> inPause;
-  UpdateEnding ending;
+  UpdateOutcome outcome;
   ResultCode result;
   std::uint8_t portAfter;  // where the first unit is listed once it is back
 };
 
 const Road kRoads[] = {
-    {"NoFaultBothUnitsInTurn", 1000, nullptr, nullptr, UpdateEnding::Completed, FWL_OK, kFirstPort},
+    {"NoFaultBothUnitsInTurn", 1000, nullptr, nullptr, UpdateOutcome::Completed, FWL_OK, kFirstPort},
     {"PowerBlipInThePauseBackOnAPortListedAfterTheOther", 1000, nullptr,
      [](LibusbRig& rig, EmulatedUnit& first, int next) {
        if (next != STEP_BOOT2_SECOND) return;
@@ -173,15 +121,15 @@ const Road kRoads[] = {
        first.PlugIn();
        rig.Bus().Plug(first, kFarPort);  // ... and the unit enumerates on another port
      },
-     UpdateEnding::Failed, FWL_ERR_NOT_FOUND, kFarPort},
+     UpdateOutcome::Failed, FWL_ERR_NOT_FOUND, kFarPort},
     {"AwayWhenTheStepAfterThePauseBeginsBackMuchLater", 1000, nullptr,
      [](LibusbRig& rig, EmulatedUnit& first, int next) {
        if (next == STEP_BOOT2_SECOND) first.CutPowerAt(rig.Clock().NowMs() + 1000, 60000);
      },
-     UpdateEnding::Failed, FWL_ERR_NOT_FOUND, kFirstPort},
+     UpdateOutcome::Failed, FWL_ERR_NOT_FOUND, kFirstPort},
     {"QueryFailsOnceAndTheUnitIsBackLaterThanItsPause", 3000,  // the query waits 2000 ms after its reset
      [](EmulatedUnit& first) { first.AddFault({.kind = FaultKind::BadCrc, .blockId = BLK_GET_VERSION}); }, nullptr,
-     UpdateEnding::NotStarted, FWL_ERR_NOT_FOUND, kFirstPort},
+     UpdateOutcome::NotStarted, FWL_ERR_NOT_FOUND, kFirstPort},
 };
 
 void PrintTo(const Road& road, std::ostream* out) { *out << road.name; }
@@ -208,10 +156,10 @@ TEST_P(LibusbSessionTest, TheUnitIsPinnedByItsLocationAndAnotherUnitIsNeverOpene
   if (road.armed) road.armed(first);
   ASSERT_THAT(ListedLocations(rig.Following()), ElementsAreArray({LocationAt(kFirstPort), LocationAt(kOtherPort)}));
 
-  const UpdateEnd end = UpdateAt(rig, images, LocationAt(kFirstPort), other, [&](int next) {
+  const UpdateResult end = UpdateAt(rig, images, LocationAt(kFirstPort), other, [&](int next) {
     if (road.inPause) road.inPause(rig, first, next);
   });
-  EXPECT_EQ(end.ending, road.ending);
+  EXPECT_EQ(end.outcome, road.outcome);
   EXPECT_EQ(end.result, road.result);
   EXPECT_EQ(other.ExchangeCount(), 0u) << "a request of the update reached the other unit";
 
@@ -224,15 +172,15 @@ TEST_P(LibusbSessionTest, TheUnitIsPinnedByItsLocationAndAnotherUnitIsNeverOpene
               ElementsAreArray(road.portAfter > kOtherPort ? std::vector<std::string>{LocationAt(kOtherPort), back}
                                                            : std::vector<std::string>{back, LocationAt(kOtherPort)}));
 
-  if (road.ending != UpdateEnding::Completed) {
+  if (road.outcome != UpdateOutcome::Completed) {
     // A fresh update of it, chosen by its location now, completes.
-    const UpdateEnd again = UpdateAt(rig, images, back, other);
-    EXPECT_EQ(again.ending, UpdateEnding::Completed);
+    const UpdateResult again = UpdateAt(rig, images, back, other);
+    EXPECT_EQ(again.outcome, UpdateOutcome::Completed);
     EXPECT_EQ(again.result, FWL_OK);
     EXPECT_EQ(other.ExchangeCount(), 0u);
   } else {
     // The other unit's turn.
-    EXPECT_EQ(UpdateAt(rig, images, LocationAt(kOtherPort), first).ending, UpdateEnding::Completed);
+    EXPECT_EQ(UpdateAt(rig, images, LocationAt(kOtherPort), first).outcome, UpdateOutcome::Completed);
     EXPECT_TRUE(images.HeldBy(other));
   }
   EXPECT_TRUE(images.HeldBy(first));
