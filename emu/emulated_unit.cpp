@@ -1,6 +1,7 @@
 #include "emu/emulated_unit.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "emu/block_crc.h"
 #include "emu/emulated_usb.h"
 #include "emu/request_check.h"
+#include "emu/unit_answers.h"
 #include "image/crc32.h"
 #include "image/image_tags.h"
 
@@ -767,91 +769,18 @@ void EmulatedUnit::CarryOut(const UsbBlock& request, bool valid, std::optional<s
                             std::optional<std::uint32_t> eraseMs) {
   if (mode_ == UnitMode::OldApplication) return;  // it does not speak this protocol
   const std::uint32_t id = request.BlockID;
-  const std::uint32_t address = request.BlockAddress;
-  const std::uint32_t length = request.BlockLength;
-  answer.BlockAddress = address;
-  answer.BlockLength = length;
+  answer.BlockAddress = request.BlockAddress;
+  answer.BlockLength = request.BlockLength;
   answerId = BLK_NAK;
-  if (!valid) return;
+  if (!valid) return;  // a valid block is a known request
 
   // The flash work goes into a plan, so that a power cut can land inside it.
-  WorkPlan plan;
-  const bool bootloader = mode_ == UnitMode::Bootloader;
+  const BlockRequest& kind = *FindBlockRequest(id);
   const bool allDone = !powerFailsAt || *powerFailsAt >= FAULT_ALL_DONE;
-  switch (id) {
-    case BLK_PING:
-      answerId = BLK_ACK;
-      break;
-    case BLK_GET_MODE:
-      answerId = bootloader ? BLK_NAK : BLK_ACK;
-      break;
-    case BLK_START:
-      if (!bootloader) break;
-      ClearSlotsTouching(address, length, plan);
-      // With checkedBoot the seal of the copy to be overwritten is voided (its magic programmed to zero).
-      if (Rule() == BootRule::Checked) {
-        if (const auto slot = SlotAt(address)) plan.Program(SealAddress(*slot, flash_.Size()), ZEROS, sizeof ZEROS);
-      }
-      flash_.ClearWritten(address, length);
-      sessionActive_ = true;
-      sessionAddress_ = address;
-      answerId = BLK_ACK;
-      break;
-    case BLK_ERASE:
-      if (!bootloader) break;
-      ClearSlotsTouching(address, UNIT_SECTOR_SIZE, plan);
-      plan.Erase(address);
-      workUs = eraseMs ? std::uint64_t{*eraseMs} * 1000 : config_.timing.eraseChunkUs;
-      answerId = BLK_ACK;
-      break;
-    case BLK_WRITE:
-      if (!bootloader) break;
-      ClearSlotsTouching(address, length, plan);
-      plan.Program(address, request.BlockData, length);
-      workUs = config_.timing.writeBlockUs;
-      answerId = BLK_ACK;
-      break;
-    case BLK_READ:
-      if (!bootloader) break;
-      flash_.Read(address, answer.BlockData, length);
-      workUs = config_.timing.readBlockUs;
-      answerId = BLK_ACK;
-      break;
-    case BLK_FINISH: {
-      if (!bootloader) break;
-      // The slot becomes valid only when the whole image was written since its start (and, with checkedBoot,
-      // when it leaves its slot's last sector to the seal).
-      const auto slot = SlotAt(address);
-      if (!sessionActive_ || sessionAddress_ != address || !flash_.AllWritten(address, length)) break;
-      if (slot && Rule() == BootRule::Checked && !CopyFitsBesideSeal(*slot, length, flash_.Size())) break;
-      if (slot) PlanFinish(*slot, length, plan);
-      if (allDone) sessionActive_ = false;
-      answerId = BLK_ACK;
-      break;
-    }
-    case BLK_RESET:
-      if (!allDone) break;
-      resetPending_ = true;
-      answerId = BLK_ACK;
-      break;
-    case BLK_GET_VERSION: {
-      const std::string app = SlotVersion(UnitSlot::Application, APPLICATION_VERSION_TAG);
-      const std::string boot = BootVersion();
-      std::memcpy(answer.BlockData, app.data(), app.size());
-      std::memcpy(answer.BlockData + app.size() + 1, boot.data(), boot.size());
-      answerId = BLK_ACK;
-      break;
-    }
-    case BLK_GET_FLAGS:
-      for (UnitSlot slot : UNIT_SLOTS) answer.BlockData[SlotIndex(slot)] = ReadFlag(slot) ? 1 : 0;
-      answerId = BLK_ACK;
-      break;
-    case BLK_GET_HWID:
-      std::memcpy(answer.BlockData, &config_.hardwareId, sizeof config_.hardwareId);
-      answerId = BLK_ACK;
-      break;
-    default:
-      break;
+  WorkPlan plan;
+  if ((!kind.bootloaderOnly || mode_ == UnitMode::Bootloader) &&
+      Act(kind, request, allDone, answer, workUs, eraseMs, plan)) {
+    answerId = PutAnswer(kind.answer, answer);
   }
   RunWork(plan, powerFailsAt);
   if (answerId == BLK_ACK && id < answerOverrides_.size() && answerOverrides_[id]) {
@@ -859,4 +788,83 @@ void EmulatedUnit::CarryOut(const UsbBlock& request, bool valid, std::optional<s
     const std::vector<std::uint8_t>& data = *answerOverrides_[id];
     if (!data.empty()) std::memcpy(answer.BlockData, data.data(), data.size());  // an empty override: all zero
   }
+}
+
+bool EmulatedUnit::Act(const BlockRequest& kind, const UsbBlock& request, bool allDone, UsbBlock& answer,
+                       std::uint64_t& workUs, std::optional<std::uint32_t> eraseMs, WorkPlan& plan) {
+  const std::uint32_t address = request.BlockAddress;
+  const std::uint32_t length = request.BlockLength;
+  switch (kind.action) {
+    case UnitAction::Answer:
+      return true;
+    case UnitAction::OpenImage:
+      OpenImage(address, length, plan);
+      return true;
+    case UnitAction::EraseSector:
+      ClearSlotsTouching(address, UNIT_SECTOR_SIZE, plan);
+      plan.Erase(address);
+      workUs = eraseMs ? std::uint64_t{*eraseMs} * 1000 : config_.timing.eraseChunkUs;
+      return true;
+    case UnitAction::Program:
+      ClearSlotsTouching(address, length, plan);
+      plan.Program(address, request.BlockData, length);
+      workUs = config_.timing.writeBlockUs;
+      return true;
+    case UnitAction::ReadBack:
+      flash_.Read(address, answer.BlockData, length);
+      workUs = config_.timing.readBlockUs;
+      return true;
+    case UnitAction::CloseImage:
+      return CloseImage(address, length, allDone, plan);
+    case UnitAction::Restart:
+      if (!allDone) return false;
+      resetPending_ = true;
+      return true;
+  }
+  return false;
+}
+
+void EmulatedUnit::OpenImage(std::uint32_t address, std::uint32_t length, WorkPlan& plan) {
+  ClearSlotsTouching(address, length, plan);
+  // With checkedBoot the seal of the copy to be overwritten is voided (its magic programmed to zero).
+  if (Rule() == BootRule::Checked) {
+    if (const auto slot = SlotAt(address)) plan.Program(SealAddress(*slot, flash_.Size()), ZEROS, sizeof ZEROS);
+  }
+  flash_.ClearWritten(address, length);
+  sessionActive_ = true;
+  sessionAddress_ = address;
+}
+
+// The slot becomes valid only when the whole image was written since its start (and, with checkedBoot, when it
+// leaves its slot's last sector to the seal).
+bool EmulatedUnit::CloseImage(std::uint32_t address, std::uint32_t length, bool allDone, WorkPlan& plan) {
+  const auto slot = SlotAt(address);
+  if (!sessionActive_ || sessionAddress_ != address || !flash_.AllWritten(address, length)) return false;
+  if (slot && Rule() == BootRule::Checked && !CopyFitsBesideSeal(*slot, length, flash_.Size())) return false;
+  if (slot) PlanFinish(*slot, length, plan);
+  if (allDone) sessionActive_ = false;
+  return true;
+}
+
+std::uint32_t EmulatedUnit::PutAnswer(AnswerData data, UsbBlock& answer) {
+  switch (data) {
+    case AnswerData::Ack:
+    case AnswerData::FlashBytes:  // read by the request's own work
+      break;
+    case AnswerData::ModeNak:
+      return mode_ == UnitMode::Bootloader ? BLK_NAK : BLK_ACK;
+    case AnswerData::Versions:
+      PutVersions(answer, SlotVersion(UnitSlot::Application, APPLICATION_VERSION_TAG), BootVersion());
+      break;
+    case AnswerData::SlotFlags: {
+      std::array<bool, 3> valid{};
+      for (UnitSlot slot : UNIT_SLOTS) valid[SlotIndex(slot)] = ReadFlag(slot);
+      PutSlotFlags(answer, valid);
+      break;
+    }
+    case AnswerData::HardwareId:
+      PutHardwareId(answer, config_.hardwareId);
+      break;
+  }
+  return BLK_ACK;
 }

@@ -232,6 +232,13 @@ class EmulatedUnit {
   // the power fails there. answerId 0: no answer.
   void CarryOut(const UsbBlock& request, bool valid, std::optional<std::uint32_t> powerFailsAt, std::uint32_t& answerId,
                 UsbBlock& answer, std::uint64_t& workUs, std::optional<std::uint32_t> eraseMs);
+  // The request's own work, by what its row says the unit does; false when the unit refuses it (NAK).
+  bool Act(const BlockRequest& kind, const UsbBlock& request, bool allDone, UsbBlock& answer, std::uint64_t& workUs,
+           std::optional<std::uint32_t> eraseMs, WorkPlan& plan);
+  void OpenImage(std::uint32_t address, std::uint32_t length, WorkPlan& plan);
+  bool CloseImage(std::uint32_t address, std::uint32_t length, bool allDone, WorkPlan& plan);
+  // The answer's id and data, by what its row says the answer carries.
+  std::uint32_t PutAnswer(AnswerData data, UsbBlock& answer);
   void RunWork(const WorkPlan& plan, std::optional<std::uint32_t> powerFailsAt);
   // The firmware's flag operations: a flag kept apart is changed at once, one in flash through the plan.
   bool ReadFlag(UnitSlot slot);
@@ -282,7 +289,7 @@ class EmulatedUnit {
   std::uint64_t exchangeCount_ = 0;
   std::vector<FaultState> faults_;
   std::shared_ptr<const ExchangeHook> hook_;
-  std::array<std::optional<std::vector<std::uint8_t>>, BLK_GET_HWID + 1> answerOverrides_;
+  std::array<std::optional<std::vector<std::uint8_t>>, BLOCK_REQUEST_ID_LIMIT> answerOverrides_;
 
   bool recording_;
   std::vector<ExchangeRecord> records_;

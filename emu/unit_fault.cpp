@@ -37,10 +37,12 @@ constexpr FaultKindInfo FAULT_KINDS[] = {
 };
 
 const char* RequestText(std::uint32_t blockId) {
-  switch (blockId) {
-    case BLK_WRITE:
+  const BlockRequest* request = FindBlockRequest(blockId);
+  if (request == nullptr) return "any request";
+  switch (request->action) {
+    case UnitAction::Program:
       return "a write";
-    case BLK_ERASE:
+    case UnitAction::EraseSector:
       return "an erase";
     default:
       return "any request";

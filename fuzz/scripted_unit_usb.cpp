@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "emu/unit_answers.h"
 #include "image/crc32.h"
 
 namespace {
@@ -261,71 +262,74 @@ void ScriptedUnitUsb::CarryOut(const UsbBlock& request) {
     lastWasErase_ = false;
   }
 
-  switch (request.BlockID) {
-    case BLK_PING:
-    case BLK_START:
-    case BLK_FINISH:
-    case BLK_RESET:
-      break;
-    case BLK_GET_MODE:
-      if (!applicationMode_) answer_.BlockID = BLK_NAK;
-      break;
-    case BLK_ERASE:
+  const BlockRequest* kind = FindBlockRequest(request.BlockID);
+  if (kind == nullptr) {
+    answer_.BlockID = BLK_NAK;
+    Seal(answer_);
+    return;
+  }
+  switch (kind->action) {
+    case UnitAction::EraseSector:
       EraseRange(request.BlockAddress, length);
       break;
-    case BLK_WRITE: {
-      // NOR flash: a write can only clear bits.
-      const std::uint32_t count = length < BLOCK_DATA_SIZE ? length : static_cast<std::uint32_t>(BLOCK_DATA_SIZE);
-      const std::uint32_t start = request.BlockAddress - flashBase_;
-      if (start < flash_.size() && flash_.size() - start >= count) {
-        // The usual case, inside the window: eight bytes at a time.
-        std::uint8_t* to = flash_.data() + start;
-        std::uint32_t i = 0;
-        for (; i + 8 <= count; i += 8) {
-          std::uint64_t stored;
-          std::uint64_t written;
-          std::memcpy(&stored, to + i, 8);
-          std::memcpy(&written, request.BlockData + i, 8);
-          stored &= written;
-          std::memcpy(to + i, &stored, 8);
-        }
-        for (; i < count; ++i) to[i] &= request.BlockData[i];
-      } else {
-        for (std::uint32_t i = 0; i < count; ++i) {
-          const std::uint32_t index = start + i;
-          if (index < flash_.size()) flash_[index] &= request.BlockData[i];
-        }
-      }
+    case UnitAction::Program:
+      ProgramBlock(request, length);
       break;
-    }
-    case BLK_READ: {
-      const std::uint32_t count = length < BLOCK_DATA_SIZE ? length : static_cast<std::uint32_t>(BLOCK_DATA_SIZE);
-      const std::uint32_t index = request.BlockAddress - flashBase_;
-      if (index < flash_.size() && flash_.size() - index >= count) {
-        std::memcpy(answer_.BlockData, flash_.data() + index, count);  // the usual case: inside the window
-      } else {
-        for (std::uint32_t i = 0; i < count; ++i) answer_.BlockData[i] = FlashByte(request.BlockAddress + i);
-      }
+    case UnitAction::ReadBack:
+      ReadBlock(request, length);
       break;
-    }
-    case BLK_GET_VERSION: {
-      static constexpr char kVersions[] =
-          "001.005.010\0"
-          "001.005.007";
-      std::memcpy(answer_.BlockData, kVersions, sizeof kVersions);
+    default:  // the scripted unit keeps no image sessions and does not restart
       break;
-    }
-    case BLK_GET_FLAGS:
-      answer_.BlockData[0] = 1;
-      answer_.BlockData[1] = 1;
-      answer_.BlockData[2] = 1;
+  }
+  switch (kind->answer) {
+    case AnswerData::ModeNak:
+      if (!applicationMode_) answer_.BlockID = BLK_NAK;
       break;
-    case BLK_GET_HWID:
-      answer_.BlockData[0] = 6;
+    case AnswerData::Versions:
+      PutVersions(answer_, "001.005.010", "001.005.007");
+      break;
+    case AnswerData::SlotFlags:
+      PutSlotFlags(answer_, {true, true, true});
+      break;
+    case AnswerData::HardwareId:
+      PutHardwareId(answer_, 6);
       break;
     default:
-      answer_.BlockID = BLK_NAK;
       break;
   }
   Seal(answer_);
+}
+
+void ScriptedUnitUsb::ProgramBlock(const UsbBlock& request, std::uint32_t length) {
+  const std::uint32_t count = length < BLOCK_DATA_SIZE ? length : static_cast<std::uint32_t>(BLOCK_DATA_SIZE);
+  const std::uint32_t start = request.BlockAddress - flashBase_;
+  if (start < flash_.size() && flash_.size() - start >= count) {
+    // The usual case, inside the window: eight bytes at a time.
+    std::uint8_t* to = flash_.data() + start;
+    std::uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+      std::uint64_t stored;
+      std::uint64_t written;
+      std::memcpy(&stored, to + i, 8);
+      std::memcpy(&written, request.BlockData + i, 8);
+      stored &= written;
+      std::memcpy(to + i, &stored, 8);
+    }
+    for (; i < count; ++i) to[i] &= request.BlockData[i];
+  } else {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t index = start + i;
+      if (index < flash_.size()) flash_[index] &= request.BlockData[i];
+    }
+  }
+}
+
+void ScriptedUnitUsb::ReadBlock(const UsbBlock& request, std::uint32_t length) {
+  const std::uint32_t count = length < BLOCK_DATA_SIZE ? length : static_cast<std::uint32_t>(BLOCK_DATA_SIZE);
+  const std::uint32_t index = request.BlockAddress - flashBase_;
+  if (index < flash_.size() && flash_.size() - index >= count) {
+    std::memcpy(answer_.BlockData, flash_.data() + index, count);  // the usual case: inside the window
+  } else {
+    for (std::uint32_t i = 0; i < count; ++i) answer_.BlockData[i] = FlashByte(request.BlockAddress + i);
+  }
 }

@@ -67,6 +67,8 @@ class ScriptedUnitUsb final : public UsbPlatform {
 
   bool Fail(std::uint32_t error);
   void CarryOut(const UsbBlock& request);  // the sound unit's answer, and its effect on the flash
+  void ProgramBlock(const UsbBlock& request, std::uint32_t length);  // NOR flash: a write only clears bits
+  void ReadBlock(const UsbBlock& request, std::uint32_t length);
   void EraseRange(std::uint32_t address, std::uint32_t length);
   std::uint8_t FlashByte(std::uint32_t address) const;
   std::uint32_t ErrorCode(std::uint8_t choice) const;

@@ -1,25 +1,13 @@
 #pragma once
-// The 272-byte request and answer frame of the block exchange, and the block identifiers.
+// The 272-byte request and answer frame of the block exchange (the block ids and requests: block_requests.h).
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-static_assert(std::endian::native == std::endian::little, "the frame's words are little-endian");
+#include "usb/block_requests.h"  // the block ids
 
-inline constexpr std::uint32_t BLK_ACK = 1;
-inline constexpr std::uint32_t BLK_NAK = 2;
-inline constexpr std::uint32_t BLK_PING = 3;
-inline constexpr std::uint32_t BLK_GET_MODE = 4;
-inline constexpr std::uint32_t BLK_START = 6;
-inline constexpr std::uint32_t BLK_ERASE = 7;
-inline constexpr std::uint32_t BLK_WRITE = 8;
-inline constexpr std::uint32_t BLK_READ = 9;
-inline constexpr std::uint32_t BLK_FINISH = 10;
-inline constexpr std::uint32_t BLK_RESET = 11;
-inline constexpr std::uint32_t BLK_GET_VERSION = 12;
-inline constexpr std::uint32_t BLK_GET_FLAGS = 13;
-inline constexpr std::uint32_t BLK_GET_HWID = 14;
+static_assert(std::endian::native == std::endian::little, "the frame's words are little-endian");
 
 inline constexpr std::size_t USB_BLOCK_SIZE = 272;
 inline constexpr std::size_t BLOCK_DATA_SIZE = 256;

@@ -22,8 +22,8 @@ inline constexpr std::int32_t FWL_DATA_LOCAL_ALLOC = 3;
 inline constexpr std::uint32_t CHUNK_SIZE = 65536;
 inline constexpr std::uint32_t FLASH_BLOCK_SIZE = 256;
 inline constexpr int CHUNK_TRIES = 3;
-inline constexpr std::uint32_t ERASE_TIMEOUT_MS = 20000;
-inline constexpr std::uint32_t BLOCK_TIMEOUT_MS = 1000;
+inline constexpr std::uint32_t ERASE_TIMEOUT_MS = AnswerWaitMs(AnswerWait::Erase);
+inline constexpr std::uint32_t BLOCK_TIMEOUT_MS = AnswerWaitMs(AnswerWait::Command);
 
 class UsbFwLoader : public UsbPort {
  public:
