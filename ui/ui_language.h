@@ -4,7 +4,7 @@
 //
 // Resources are found explicitly by language rather than through the thread's interface language, because not
 // every platform honours the latter when it picks a resource (Wine ignores SetThreadUILanguage). The loading is
-// part of the Win32 layer (platform/win32/ui_language.cpp); the portable logic names texts by string id only.
+// part of the Win32 layer (platform/win32/resource_ui_strings.cpp); the portable logic names texts by string id only.
 
 #include <cstddef>
 #include <cstdint>

@@ -17,7 +17,7 @@ if(WIN32)
   list(APPEND UPDATER_TEST_EXTRA_LIBS version)
 endif()
 
-# Natively the string table is compiled in (platform/posix/ui_language.cpp), generated from the same scripts.
+# Natively the string table is compiled in (platform/posix/compiled_ui_strings.cpp), generated from the same scripts.
 if(NOT WIN32)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   set(UI_STRING_TABLE ${PROJECT_BINARY_DIR}/generated/ui_string_table.inc)

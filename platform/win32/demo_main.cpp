@@ -12,7 +12,7 @@
 #include "emu/unit_fault.h"
 #include "image/image_resources.h"
 #include "platform/program_context.h"
-#include "platform/win32/startup.h"
+#include "platform/win32/updater_program.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // The unit's misuse reports and unknown settings go to the debugger output beside the trace.

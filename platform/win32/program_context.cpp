@@ -8,7 +8,7 @@
 #include "app/trace.h"
 #include "app/unit_lock.h"
 #include "image/image_resources.h"
-#include "platform/win32/keep_awake.h"
+#include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/progress_window.h"
 #include "platform/win32/trace_file_storage.h"
 #include "platform/win32/winusb_platform.h"

@@ -2,6 +2,6 @@
 #include <windows.h>
 
 #include "platform/program_context.h"
-#include "platform/win32/startup.h"
+#include "platform/win32/updater_program.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return RunUpdaterProgram(ProgramContext()); }

@@ -10,7 +10,7 @@
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
-#include "platform/win32/main_window.h"
+#include "platform/win32/main_window_dialog.h"
 #include "platform/win32/taskbar_progress.h"
 #include "platform/win32/trace_folder_menu.h"
 #include "support/trace_capture.h"

@@ -1,6 +1,6 @@
 // The main window for real: dialog 117 from the resources, its controls, message boxes and the About box,
 // driven through its messages. Message boxes are answered from a second thread, as a user would.
-#include "platform/win32/main_window.h"
+#include "platform/win32/main_window_dialog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
 #include "platform/program_context.h"
-#include "platform/win32/startup.h"
+#include "platform/win32/updater_program.h"
 #include "support/fake_main_window_services.h"
 #include "support/trace_capture.h"
 #include "tools/demo_driver.h"

@@ -1,6 +1,6 @@
 // Keeping the PC awake on Windows: what the thread's execution state is asked, recorded in place of the system.
 
-#include "platform/win32/keep_awake.h"
+#include "platform/win32/win32_keep_awake.h"
 
 #include <gtest/gtest.h>
 

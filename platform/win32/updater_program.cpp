@@ -1,4 +1,4 @@
-#include "platform/win32/startup.h"
+#include "platform/win32/updater_program.h"
 
 #include <commctrl.h>
 
@@ -9,7 +9,7 @@
 #include "app/settings_store.h"
 #include "app/startup.h"
 #include "app/trace.h"
-#include "platform/win32/main_window.h"
+#include "platform/win32/main_window_dialog.h"
 #include "ui/ui_language.h"
 #include "ui/update_controller.h"
 

@@ -1,4 +1,4 @@
-#include "platform/win32/keep_awake.h"
+#include "platform/win32/win32_keep_awake.h"
 
 void Win32KeepAwake::Hold() {
   if (held_) return;

@@ -1,4 +1,4 @@
-#include "platform/win32/main_window.h"
+#include "platform/win32/main_window_dialog.h"
 
 #include <new>
 
