@@ -38,23 +38,23 @@ endif()
 if(WIN32)
   add_library(updater_win32 STATIC
     platform/win32/elevated_start.cpp
-    platform/win32/win32_keep_awake.cpp
     platform/win32/main_window_dialog.cpp
     platform/win32/main_window_shell.cpp
     platform/win32/message_box.cpp
-    platform/win32/window_message_poster.cpp
     platform/win32/program_context.cpp
     platform/win32/program_resources.cpp
     platform/win32/progress_window.cpp
     platform/win32/registry_check_platform.cpp
-    platform/win32/updater_program.cpp
+    platform/win32/resource_ui_strings.cpp
     platform/win32/taskbar_progress.cpp
     platform/win32/trace_file_storage.cpp
     platform/win32/trace_folder_menu.cpp
     platform/win32/ui_dialog.cpp
-    platform/win32/resource_ui_strings.cpp
     platform/win32/unit_lock.cpp
+    platform/win32/updater_program.cpp
+    platform/win32/win32_keep_awake.cpp
     platform/win32/win32_registry.cpp
+    platform/win32/window_message_poster.cpp
     platform/win32/windows_numbers_check.cpp
     platform/win32/winusb_api.cpp
     platform/win32/winusb_platform.cpp)
@@ -62,12 +62,12 @@ if(WIN32)
   add_library(updater_platform ALIAS updater_win32)
 else()
   add_library(updater_posix STATIC
-    platform/posix/queue_message_poster.cpp
+    platform/posix/compiled_ui_strings.cpp
     platform/posix/program_context.cpp
     platform/posix/program_resources.cpp
+    platform/posix/queue_message_poster.cpp
     platform/posix/registry_check_platform.cpp
     platform/posix/registry_file.cpp
-    platform/posix/compiled_ui_strings.cpp
     platform/posix/unit_lock.cpp)
   target_link_libraries(updater_posix PUBLIC updater_core)
   add_library(updater_platform ALIAS updater_posix)

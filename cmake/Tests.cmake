@@ -71,9 +71,8 @@ if(WIN32)
   list(APPEND UPDATER_TEST_SOURCES
     tests/win32/e2e_demo_test.cpp
     tests/win32/elevated_start_test.cpp
-    tests/win32/win32_keep_awake_test.cpp
-    tests/win32/main_window_shell_test.cpp
     tests/win32/main_window_dialog_test.cpp
+    tests/win32/main_window_shell_test.cpp
     tests/win32/manifest_test.cpp
     tests/win32/message_box_test.cpp
     tests/win32/program_resources_test.cpp
@@ -87,6 +86,7 @@ if(WIN32)
     tests/win32/ui_resources_test.cpp
     tests/win32/ui_strings_test.cpp
     tests/win32/unit_lock_test.cpp
+    tests/win32/win32_keep_awake_test.cpp
     tests/win32/winusb_platform_test.cpp
     tests/contract/winusb_bench.cpp
     ${UPDATER_DEMO_DRIVER_SOURCES}
