@@ -74,22 +74,40 @@ constexpr const char* TEXTS[static_cast<int>(CliText::Count)][5] = {
      "No se toman más dispositivos; las actualizaciones en curso terminan (Ctrl+C de nuevo: cancelarlas)."},
     {"Unit connected:", "Gerät angeschlossen:", "Appareil connecté :", "Dispositivo collegato:",
      "Dispositivo conectado:"},
+    {"This unit will be written:", "Dieses Gerät wird beschrieben:", "Cet appareil sera écrit :",
+     "Questo dispositivo verrà scritto:", "Se escribirá este dispositivo:"},
+    {"No terminal to answer on: add --yes to update without the question.",
+     "Kein Terminal für die Antwort: mit --yes wird ohne die Frage aktualisiert.",
+     "Aucun terminal pour répondre : ajoutez --yes pour mettre à jour sans la question.",
+     "Nessun terminale su cui rispondere: aggiungere --yes per aggiornare senza la domanda.",
+     "No hay terminal para responder: añada --yes para actualizar sin la pregunta."},
+    {"Update", "Aktualisierung", "Mise à jour", "Aggiornamento", "Actualización"},
+    {"possible", "möglich", "possible", "possibile", "posible"},
+    {"refused", "abgelehnt", "refusée", "rifiutato", "rechazada"},
+    {"Unit now", "Gerät jetzt", "Appareil maintenant", "Dispositivo ora", "Dispositivo ahora"},
+    {"unchanged, nothing was written.", "unverändert, nichts wurde geschrieben.", "inchangé, rien n'a été écrit.",
+     "invariato, non è stato scritto nulla.", "sin cambios, no se escribió nada."},
+    {"its previous bootloader (the new copy is unfinished).",
+     "sein bisheriger Bootloader (die neue Kopie ist unvollständig).",
+     "son chargeur d'amorçage précédent (la nouvelle copie est inachevée).",
+     "il bootloader precedente (la nuova copia è incompleta).",
+     "su cargador de arranque anterior (la nueva copia está incompleta)."},
+    {"one new bootloader copy, the previous application.", "eine neue Bootloader-Kopie, die bisherige Applikation.",
+     "une nouvelle copie du chargeur d'amorçage, l'application précédente.",
+     "una nuova copia del bootloader, l'applicazione precedente.",
+     "una nueva copia del cargador de arranque, la aplicación anterior."},
+    {"the new bootloader, the previous or an unfinished application.",
+     "der neue Bootloader, die bisherige oder eine unvollständige Applikation.",
+     "le nouveau chargeur d'amorçage, l'application précédente ou inachevée.",
+     "il nuovo bootloader, l'applicazione precedente o incompleta.",
+     "el nuevo cargador de arranque, la aplicación anterior o incompleta."},
+    {"the new firmware.", "die neue Firmware.", "le nouveau firmware.", "il nuovo firmware.", "el nuevo firmware."},
+    {"It starts in its bootloader: run the update again.", "Es startet im Bootloader: Aktualisierung erneut ausführen.",
+     "Il démarre sur son chargeur d'amorçage : relancez la mise à jour.",
+     "Si avvia nel bootloader: eseguire di nuovo l'aggiornamento.",
+     "Arranca en su cargador de arranque: ejecute de nuevo la actualización."},
 };
 
-int LanguageIndex(UiLanguageId language) {
-  switch (language) {
-    case UILANG_GERMAN:
-      return 1;
-    case UILANG_FRENCH:
-      return 2;
-    case UILANG_ITALIAN:
-      return 3;
-    case UILANG_SPANISH:
-      return 4;
-    default:
-      return 0;
-  }
-}
 
 // UTF-16 or UTF-32 units (whichever wchar_t is) as UTF-8.
 std::string Utf8(const wchar_t* text) {
@@ -135,8 +153,23 @@ CliText OutcomeText(UpdateEnding ending, int result) {
   return result == FWL_ABORTED ? CliText::OutcomeCancelled : CliText::OutcomeRefused;
 }
 
+int CliLanguageIndex(UiLanguageId language) {
+  switch (language) {
+    case UILANG_GERMAN:
+      return 1;
+    case UILANG_FRENCH:
+      return 2;
+    case UILANG_ITALIAN:
+      return 3;
+    case UILANG_SPANISH:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
 const char* CliString(CliText text, UiLanguageId language) {
-  return TEXTS[static_cast<int>(text)][LanguageIndex(language)];
+  return TEXTS[static_cast<int>(text)][CliLanguageIndex(language)];
 }
 
 const char* Colon(UiLanguageId language) { return language == UILANG_FRENCH ? " : " : ": "; }

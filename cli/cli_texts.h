@@ -40,6 +40,18 @@ enum class CliText {
   Waiting,          // --watch: waiting for units
   WatchEnds,        // --watch: Ctrl+C stopped the waiting; running updates finish
   UnitArrived,      // --watch: a unit came; followed by its port
+  UnitQuestion,     // before the unit that a one-unit update writes
+  NoTerminal,       // no terminal to ask on and no --yes: nothing is written
+  UpdateVerdict,    // info: the label of whether an update would run
+  UpdatePossible,   // info: an update would run
+  UpdateRefused,    // info: an update would be refused; followed by the reason
+  UnitNow,                 // after a failure or a cancel: the label of what the unit holds now
+  UnitUntouched,           // what it holds, by UnitState
+  UnitFirstCopyUnfinished,
+  UnitOneCopyWritten,
+  UnitBothCopiesWritten,
+  UnitUpdated,
+  RunAgain,                // what to do when something was written
   Count
 };
 
@@ -48,6 +60,10 @@ CliText OutcomeText(UpdateEnding ending, int result);
 
 // The text in `language` (English for a language the program does not speak), UTF-8.
 const char* CliString(CliText text, UiLanguageId language);
+
+// The column of a language in the terminal's text tables: English, German, French, Italian, Spanish (English
+// for a language the program does not speak).
+int CliLanguageIndex(UiLanguageId language);
 
 // What follows a label before its value: ": ", in French " : " (a space before the colon).
 const char* Colon(UiLanguageId language);

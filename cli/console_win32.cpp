@@ -14,12 +14,45 @@
 
 namespace {
 std::atomic<int>* g_presses = nullptr;
+TerminationRequest* g_terminations = nullptr;
+
+// The longest the handler holds the system's end of the process back: Windows gives a console's close about
+// 5 s before it ends the process anyway. Cancelling an update takes about 3 s: the block in flight, the wait of
+// a confirmed cancel, the reset and its pause.
+constexpr DWORD TERMINATION_WAIT_MS = 4500;
+
+const char* TerminationName(DWORD event) {
+  switch (event) {
+    case CTRL_CLOSE_EVENT:
+      return "the console was closed";
+    case CTRL_LOGOFF_EVENT:
+      return "logoff";
+    case CTRL_SHUTDOWN_EVENT:
+      return "shutdown";
+    default:
+      return nullptr;
+  }
+}
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;  // closing, logoff: the system's way
-  if (g_presses != nullptr) g_presses->fetch_add(1);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    if (g_presses != nullptr) g_presses->fetch_add(1);
+    return TRUE;
+  }
+  const char* name = TerminationName(event);
+  if (name == nullptr || g_terminations == nullptr) return FALSE;  // the system's way
+  g_terminations->Note(name);
+  // The system ends the process as soon as this returns: the main thread cancels the update and resets the unit
+  // meanwhile, then ends the process itself (with its own status), which ends this thread too.
+  Sleep(TERMINATION_WAIT_MS);
   return TRUE;
+}
+
+// The handler is in the system's list once, whichever of Ctrl+C and the ends was asked for first.
+void HandleControlEvents() {
+  static const bool added = SetConsoleCtrlHandler(OnControl, TRUE) != 0;
+  (void)added;
 }
 
 bool IsConsole(DWORD which) {
@@ -140,7 +173,13 @@ bool TerminalMovesCursor() {
 
 void CountInterrupts(std::atomic<int>& presses) {
   g_presses = &presses;
-  SetConsoleCtrlHandler(OnControl, TRUE);
+  HandleControlEvents();
+}
+
+// A second event while the update is cancelled starts another handler thread that waits as well.
+void CountTerminations(TerminationRequest& request) {
+  g_terminations = &request;
+  HandleControlEvents();
 }
 
 void PrepareConsoleOutput() {

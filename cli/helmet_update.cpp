@@ -1,18 +1,23 @@
 #include "cli/helmet_update.h"
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <sstream>
+#include <string_view>
 
 #include "app/trace.h"
 #include "app/unit_lock.h"
+#include "cli/cli_options.h"
 #include "cli/cli_texts.h"
+#include "cli/cli_trace_file.h"
 #include "cli/terminal_view.h"
 #include "cli/tray_runner.h"
 #include "cli/update_runner.h"
+#include "cli/utf8.h"
 #include "image/firmware_image.h"
 #include "platform/libusb/udev_rule.h"
 #include "ui/resource_ids.h"
@@ -23,59 +28,9 @@
 
 namespace {
 
-constexpr const char EXIT_TABLE[] =
-    "Exit status:\n"
-    "   0  done (the update completed)\n"
-    "   2  usage error; several units and no --unit or --all (nothing written)\n"
-    "   3  no unit found, or it could not be opened\n"
-    "   5  the unit's read-back differs\n"
-    "   7  the unit runs its application (switch it off and try again)\n"
-    "   9  an update is already running\n"
-    "  10  cancelled (Ctrl+C answered yes, or the question before the update answered no)\n"
-    "  11  failed\n"
-    "  12  the unit has newer firmware (no downgrade)\n"
-    "  13  the firmware is not for this unit's hardware\n"
-    "  14  several units (--all, --watch, --unit more than once): some did not complete; each unit's result line\n"
-    "      (JSON: its \"result\" event) gives its own status\n";
-
-// Writes the trace lines to a file while alive.
-class FileTraceSink final : public TraceSink {
- public:
-  explicit FileTraceSink(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {}
-  ~FileTraceSink() override {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  FileTraceSink(const FileTraceSink&) = delete;
-  FileTraceSink& operator=(const FileTraceSink&) = delete;
-  bool IsOpen() const { return file_ != nullptr; }
-  void Write(const char* line) override {
-    std::fputs(line, file_);
-    std::fflush(file_);  // a trace that survives a crash or a pulled plug
-  }
-
- private:
-  std::FILE* file_;
-};
-
-// The trace goes to the sink while alive, nowhere afterwards.
-struct TraceStarted {
-  explicit TraceStarted(TraceSink* sink) { StartTrace(sink); }
-  ~TraceStarted() { StartTrace(nullptr); }
-};
-
-struct Options {
-  std::vector<std::string> units;
-  bool all = false;
-  bool watch = false;
-  std::string lang;
-  std::string trace;
-  bool json = false;
-  bool yes = false;
-  bool demo = false;
-};
-
 // Asks on the terminal. Without a terminal the answer is `unattended`; a Ctrl+C meanwhile answers
-// `interrupted` (yes to the cancel question that a first Ctrl+C asked, no to the question before the update).
+// `interrupted` (yes to the cancel question that a first Ctrl+C asked, no to the question before the update), and
+// so does a request to end the program, whenever it came.
 // `moot` (may be null) is asked while no answer has come: true ends the question unanswered (no).
 bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, const std::function<bool()>& moot) {
   const UiLanguageId language = GetUiLanguage();
@@ -85,7 +40,7 @@ bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, con
   prompt << std::flush;
   const int pressed = io.interrupts != nullptr ? io.interrupts->load() : 0;
   for (;;) {
-    if (io.interrupts != nullptr && io.interrupts->load() != pressed) {
+    if ((io.interrupts != nullptr && io.interrupts->load() != pressed) || TerminationRequested(io.terminations)) {
       prompt << '\n';
       return interrupted;
     }
@@ -143,52 +98,145 @@ const char* ModeWord(std::int32_t mode) {
                                                : "unknown";
 }
 
-// The units, one line each: path, vendor:product ids and, with `modes`, the mode each one answers (a unit that
-// cannot be opened: unknown). Without `modes` nothing is sent to any unit.
-int ListCommand(const PlatformContext& context, CliIo& io, bool json, bool modes) {
+// With --json standard output carries one object per line and nothing else.
+void JsonLine(std::ostream& out, const nlohmann::json& event) { out << event.dump() << '\n' << std::flush; }
+
+// The last two lines of every one-unit command with --json: its result code and the exit status.
+int JsonEnd(CliIo& io, int code, int status) {
+  status = io.Settled(status);
+  JsonLine(io.out, {{"event", "result"}, {"code", code}});
+  JsonLine(io.out, {{"event", "exit"}, {"status", status}});
+  return status;
+}
+
+// A unit's mode for scripts: the word, and the number the unit's query gives (0: not known).
+void AddMode(nlohmann::json& entry, std::int32_t mode) {
+  entry["mode"] = ModeWord(mode);
+  entry["modeNumber"] = mode;
+}
+
+// A unit for scripts: its path, ids and location; `mode` (null: not asked) as `list` finds it.
+nlohmann::json UnitJson(const UnitEntry& unit, const std::int32_t* mode) {
+  nlohmann::json entry{{"path", unit.path}, {"ids", UnitIdsText(unit)}, {"location", unit.location}};
+  if (mode != nullptr) AddMode(entry, *mode);
+  return entry;
+}
+
+// "path  vendor:product", as `list` begins each line.
+std::string UnitLine(const UnitEntry& unit) {
+  const std::string ids = UnitIdsText(unit);
+  return unit.path + (ids.empty() ? "" : "  " + ids);
+}
+
+// A command that stops before it writes anything, and why: on the error stream in plain words, followed by the
+// units present when `units` is given (to choose from); with --json an "error" event (`reason`: the same word
+// in every language, `text` in the user's, `units`) and the run's last two events. Returns `status`.
+int StopWith(CliIo& io, bool json, const char* reason, const std::string& text, int code, int status,
+             const std::vector<UnitEntry>* units = nullptr, nlohmann::json details = nlohmann::json::object()) {
+  if (json) {
+    details["event"] = "error";
+    details["reason"] = reason;
+    details["text"] = text;
+    if (units != nullptr) {
+      details["units"] = nlohmann::json::array();
+      for (const UnitEntry& unit : *units) details["units"].push_back(UnitJson(unit, nullptr));
+    }
+    JsonLine(io.out, details);
+    return JsonEnd(io, code, status);
+  }
+  io.err << text << '\n';
+  if (units != nullptr) {
+    for (const UnitEntry& unit : *units) io.err << UnitLine(unit) << '\n';
+  }
+  io.err.flush();
+  return status;
+}
+
+// The units, one line each: path, vendor:product ids and the mode each one answers (a unit that cannot be
+// opened: unknown).
+int ListCommand(const PlatformContext& context, CliIo& io, bool json) {
   const std::vector<UnitEntry> found = ListUnits(*context.usb);
-  if (!json && found.empty()) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
   nlohmann::json units = nlohmann::json::array();
   for (const UnitEntry& unit : found) {
-    const std::string ids = UnitIdsText(unit);
-    const std::int32_t mode = modes ? UnitModeAt(context, unit) : 0;
+    const std::int32_t mode = UnitModeAt(context, unit);
     if (json) {
-      nlohmann::json entry{{"path", unit.path}, {"ids", ids}, {"location", unit.location}};
-      if (modes) entry["mode"] = ModeWord(mode);
-      units.push_back(entry);
+      units.push_back(UnitJson(unit, &mode));
     } else {
-      io.out << unit.path << (ids.empty() ? "" : "  " + ids)
-             << (modes ? std::string("  ") + CliString(ModeText(mode), GetUiLanguage()) : "") << '\n';
+      io.out << UnitLine(unit) << "  " << CliString(ModeText(mode), GetUiLanguage()) << '\n';
     }
   }
-  if (json) io.out << nlohmann::json{{"event", "units"}, {"units", units}}.dump() << '\n';
-  return found.empty() ? FWL_ERR_NOT_FOUND : 0;
+  if (json) JsonLine(io.out, {{"event", "units"}, {"units", units}});
+  if (found.empty()) {
+    return StopWith(io, json, "no-unit", CliString(CliText::NoUnit, GetUiLanguage()), FWL_ERR_NOT_FOUND,
+                    FWL_ERR_NOT_FOUND);
+  }
+  return json ? JsonEnd(io, FWL_OK, 0) : 0;
+}
+
+// "label: version  (hardware low-high)", without its line end.
+std::string ImageLine(CliText label, const FirmwareImageInfo& image) {
+  const UiLanguageId language = GetUiLanguage();
+  return std::string(CliString(label, language)) + Colon(language) + image.version + "  (" +
+         CliString(CliText::HardwareRange, language) + ' ' + std::to_string(image.hardwareLow) + '-' +
+         std::to_string(image.hardwareHigh) + ")";
 }
 
 void PrintImage(std::ostream& out, CliText label, const FirmwareImageInfo& image) {
-  const UiLanguageId language = GetUiLanguage();
-  out << CliString(label, language) << Colon(language) << image.version << "  (" << CliString(CliText::HardwareRange, language)
-         << ' ' << image.hardwareLow << '-' << image.hardwareHigh << ")\n";
+  out << ImageLine(label, image) << '\n';
 }
 
-// The unit's query runs on the chosen unit only, and not while another process updates it.
-ResultCode ReadChosenUnit(UsbFwLoader& loader, const PlatformContext& context, const UnitEntry* unit, DeviceInfo* info) {
-  if (unit == nullptr) return FWL_ERR_NOT_FOUND;
-  std::unique_ptr<UnitLock> lock;
-  const std::string key = unit->location.empty() ? unit->path : unit->location;
-  if (context.unitLocks != nullptr && context.unitLocks->TryLock(key, &lock) == UnitLockResult::Busy) return FWL_BUSY;
-  if (!unit->location.empty()) loader.PinUnit(unit->location);
-  return loader.ReadDeviceInfo(info);
+// Shows nothing: `info` runs an update session's checks only and reads their outcome from the session.
+class ChecksOnlyView final : public UpdateView {
+ public:
+  void StageEntered(UpdateStage, UpdateStep) override {}
+  void StepStarted(const StepStart&) override {}
+  void ProgressMoved(const UpdateProgress&) override {}
+  void PauseStarted(UpdateStep, std::uint32_t) override {}
+  bool Ask(UpdateQuestion) override { return false; }
+  void StepNotStarted(ResultCode) override {}
+  void Ended(const UpdateEnd&) override {}
+};
+
+// What `info` finds of a unit, by the update's own checks.
+struct UnitVerdict {
+  ResultCode query = FWL_OK;    // the unit was read whole; else why not (no unit, busy, no answer)
+  ResultCode refusal = FWL_OK;  // an update would start; else the code it would end with
+  DeviceInfo device{};          // as far as it was read: the mode also when the rest did not answer
+};
+
+// An update session that is prepared and never started: it picks, locks and reads the unit and runs the
+// update's checks (a downgrade, another hardware); nothing is written. Then the first step's probe, which
+// takes a unit in its bootloader only.
+UnitVerdict CheckAsTheUpdate(UsbFwLoader& loader, const PlatformContext& context,
+                             const FirmwareImageInfo& application, const std::string& unit) {
+  ChecksOnlyView quiet;
+  UpdateSession session(loader, application, quiet, SessionOptions{unit, nullptr, context.unitLocks});
+  UnitVerdict verdict;
+  const bool passed = session.Prepare();
+  verdict.device = session.Device();
+  verdict.refusal = passed ? FWL_OK : session.End().result;
+  // These two refusals come once the unit was read whole; any other end is the query's own.
+  if (!passed && verdict.refusal != FWL_ERR_NEWER_FIRMWARE && verdict.refusal != FWL_ERR_WRONG_DEVICE) {
+    verdict.query = verdict.refusal;
+  }
+  if (passed && verdict.device.mode != DEVICE_MODE_BOOTLOADER) verdict.refusal = FWL_ERR_APP_MODE;
+  return verdict;
 }
 
-int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitEntry* unit, CliIo& io, bool json) {
+// The unit's mode, versions, flags and hardware id, the program's images, and whether an update would start
+// (and if not, why). A unit that could not be read is an error (its status); its mode is told when the query
+// got that far, as `list` tells it.
+int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const std::string& unit, CliIo& io, bool json) {
   ResourceLoader& resources = *context.resources;
   FirmwareImageInfo application{};
   FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, resources);
   ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, resources);
-  DeviceInfo info{};
-  const ResultCode read = ReadChosenUnit(loader, context, unit, &info);
+  const UnitVerdict verdict = CheckAsTheUpdate(loader, context, application, unit);
+  const DeviceInfo& info = verdict.device;
+  const ResultCode read = verdict.query;
+  const bool modeKnown = read == FWL_OK || info.mode != 0;
+  const std::string refusal = verdict.refusal == FWL_OK ? "" : OneLine(UiText(QueryFailureText(verdict.refusal)));
   const UiLanguageId language = GetUiLanguage();
   if (json) {
     nlohmann::json event{{"event", "info"},
@@ -198,21 +246,25 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
                            {"bootloader", bootloader.version},
                            {"hardware", {application.hardwareLow, application.hardwareHigh}}}}};
     if (read == FWL_OK) {
-      event["unit"] = {{"mode", info.mode},           {"application", info.appVersion},
-                       {"bootloader", info.bootVersion}, {"flags", {info.appFlag, info.boot1Flag, info.boot2Flag}},
+      event["unit"] = {{"application", info.appVersion},
+                       {"bootloader", info.bootVersion},
+                       {"flags", {info.appFlag, info.boot1Flag, info.boot2Flag}},
                        {"hardware", info.hardwareId}};
     } else {
       event["message"] = UiText(QueryFailureText(read));
+      if (modeKnown) event["unit"] = nlohmann::json::object();
     }
-    io.out << event.dump() << '\n';
-    return read;
+    if (modeKnown) AddMode(event["unit"], info.mode);
+    event["update"] = {{"possible", verdict.refusal == FWL_OK}, {"code", verdict.refusal}};
+    if (verdict.refusal != FWL_OK) event["update"]["text"] = refusal;
+    JsonLine(io.out, event);
+    return JsonEnd(io, read, read);
   }
-  if (read != FWL_OK) {
-    io.out << OneLine(UiText(QueryFailureText(read))) << '\n';
-  } else {
-    const CliText mode = ModeText(info.mode);
-    io.out << CliString(CliText::Mode, language) << Colon(language) << CliString(mode, language) << '\n'
-           << CliString(CliText::ApplicationVersion, language) << Colon(language) << info.appVersion << '\n'
+  if (modeKnown) {
+    io.out << CliString(CliText::Mode, language) << Colon(language) << CliString(ModeText(info.mode), language) << '\n';
+  }
+  if (read == FWL_OK) {
+    io.out << CliString(CliText::ApplicationVersion, language) << Colon(language) << info.appVersion << '\n'
            << CliString(CliText::BootloaderVersion, language) << Colon(language) << info.bootVersion << '\n'
            << CliString(CliText::Flags, language) << Colon(language) << info.appFlag << ' ' << info.boot1Flag << ' '
            << info.boot2Flag << '\n'
@@ -220,49 +272,136 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const UnitE
   }
   PrintImage(io.out, CliText::ImageApplication, application);
   PrintImage(io.out, CliText::ImageBootloader, bootloader);
+  if (read != FWL_OK) {
+    io.out.flush();
+    io.err << OneLine(UiText(QueryFailureText(read))) << std::endl;
+    return read;
+  }
+  io.out << CliString(CliText::UpdateVerdict, language) << Colon(language)
+         << (verdict.refusal == FWL_OK ? CliString(CliText::UpdatePossible, language)
+                                       : std::string(CliString(CliText::UpdateRefused, language)) + " - " + refusal)
+         << '\n';
   return read;
 }
 
-// The program's own images pass their checks before any unit is touched; otherwise the window program's words.
-bool ImagesIntact(const PlatformContext& context, CliIo& io) {
-  if (ValidateFirmwareImages(*context.resources) != 0) return true;
-  io.out << UiText(IDS_IMAGE_CORRUPTED) << '\n';
-  return false;
+// The program's own images pass their checks before any unit is touched.
+bool ImagesIntact(const PlatformContext& context) { return ValidateFirmwareImages(*context.resources) != 0; }
+
+// Otherwise nothing is touched, and the window program's words say why.
+int ImagesCorrupted(CliIo& io, bool json) {
+  return StopWith(io, json, "images-corrupted", OneLine(UiText(IDS_IMAGE_CORRUPTED)), FWL_ERR_FAILED, FWL_ERR_FAILED);
+}
+
+// Without a terminal and without --yes nothing is asked: nothing is written, not even a unit read.
+int NoTerminal(CliIo& io, bool json) {
+  return StopWith(io, json, "no-terminal", CliString(CliText::NoTerminal, GetUiLanguage()), FWL_ABORTED, FWL_ABORTED);
+}
+
+// The width the question is broken to: 80 columns, or the terminal's when it is narrower.
+std::size_t QuestionColumns(const CliIo& io) {
+  const std::size_t columns = io.columns ? io.columns() : 0;
+  return columns == 0 || columns > 80 ? 80 : std::max<std::size_t>(columns, 20);
+}
+
+// `text` broken at blanks into lines of at most `width` columns, its last line leaving room for `tail` (what
+// follows it there: the answer hint and a blank); the result is followed by `tail`. A blank before a French
+// "?" or ":" does not break.
+std::string Wrapped(const std::string& text, const std::string& tail, std::size_t width) {
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at <= text.size();) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    if (word.empty()) continue;
+    const bool mark = word.size() == 1 && std::string_view("?:!;").find(word[0]) != std::string_view::npos;
+    if (mark && !words.empty()) {
+      words.back() += ' ' + word;
+    } else {
+      words.push_back(word);
+    }
+  }
+  if (!tail.empty()) words.push_back(tail);
+  std::string out;
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty() && Utf8Columns(line) + 1 + Utf8Columns(word) > width) {
+      out += line + '\n';
+      line = word;
+    } else {
+      line += (line.empty() ? "" : " ") + word;
+    }
+  }
+  out += line;
+  out.resize(out.size() - tail.size());  // the tail is the asker's to write
+  return out;
+}
+
+// The question before an update: the units that passed their checks (under `heading`), each with its versions on
+// a line of its own, the program's below them, then the question broken to fit. One unit's versions take at
+// most 80 columns in every language. Without units (--watch, before any came) the question alone.
+bool AskStart(CliIo& io, std::ostream& prompt, CliText heading, const std::vector<TrayCandidate>& units,
+              const FirmwareImageInfo& application, const FirmwareImageInfo& bootloader) {
+  const UiLanguageId language = GetUiLanguage();
+  const std::size_t width = QuestionColumns(io);
+  if (!units.empty()) {
+    prompt << CliString(heading, language) << '\n';
+    for (const TrayCandidate& unit : units) {
+      const std::string versions = std::string(CliString(CliText::ApplicationVersion, language)) + ' ' +
+                                   unit.device.appVersion + "  " +
+                                   CliString(CliText::BootloaderVersion, language) + ' ' + unit.device.bootVersion;
+      const std::string row = "  " + unit.unit + "  " + versions;
+      // On a narrow terminal each version goes on a line of its own rather than break where the terminal cuts.
+      if (Utf8Columns(row) <= width) {
+        prompt << row << '\n';
+      } else {
+        prompt << "  " << unit.unit << "\n    " << CliString(CliText::ApplicationVersion, language) << ' '
+               << unit.device.appVersion << "\n    " << CliString(CliText::BootloaderVersion, language) << ' '
+               << unit.device.bootVersion << '\n';
+      }
+    }
+    for (const std::string& line : {ImageLine(CliText::ImageApplication, application),
+                                    ImageLine(CliText::ImageBootloader, bootloader)}) {
+      prompt << (Utf8Columns(line) <= width ? line : Wrapped(line, "", width)) << '\n';
+    }
+  }
+  const std::string hint = std::string(CliString(CliText::AnswerHint, language)) + ' ';
+  prompt << Wrapped(CliString(CliText::ConfirmStart, language), hint, width);
+  return Ask(io, prompt, false, false, nullptr);
 }
 
 int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMessageQueue& queue, CliIo& io,
                   const Options& options, const std::string& unit) {
-  const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
-  if (!ImagesIntact(context, io)) return FWL_ERR_FAILED;
+  if (!ImagesIntact(context)) return ImagesCorrupted(io, options.json);
   FirmwareImageInfo application{};
+  FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
-  // Without a terminal and without --yes the answer is no: the unit is not even read.
-  if (!options.yes && !io.readLine) {
-    prompt << CliString(CliText::ConfirmStart, language) << '\n';
-    return FWL_ABORTED;
-  }
-  const OutputStyle style = options.json ? OutputStyle::Json
-                            : io.terminal ? OutputStyle::LiveLine
-                                          : OutputStyle::PlainLines;
+  ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
+  if (!options.yes && !io.readLine) return NoTerminal(io, options.json);
+  const OutputStyle style = options.json    ? OutputStyle::Json
+                            : options.quiet ? OutputStyle::Quiet
+                            : io.terminal   ? OutputStyle::LiveLine
+                                            : OutputStyle::PlainLines;
   UpdateSession* running = nullptr;
-  // The question comes once the unit has passed the checks that would refuse it.
+  // The question comes once the unit has passed the checks that would refuse it, naming it and its versions.
   std::function<bool()> askStart;
   if (!options.yes) {
     askStart = [&] {
-      prompt << CliString(CliText::ConfirmStart, language) << ' ';
-      return Ask(io, prompt, false, false, nullptr);
+      const std::vector<TrayCandidate> unit{TrayCandidate{running->UnitLocation(), running->Device()}};
+      return AskStart(io, prompt, CliText::UnitQuestion, unit, application, bootloader);
     };
   }
   // The cancel question is asked on a terminal; without one, Ctrl+C means stop. The update goes on meanwhile,
   // and one that ends before the answer makes the question moot.
-  TerminalView view(io.out, style, *context.clock, askStart, [&] {
+  const auto askCancel = [&] {
     return Ask(io, prompt, true, true, [&] { return running != nullptr && AdvanceSession(*running, queue); });
-  });
+  };
+  TerminalView view(io.out, io.err, style, *context.clock, askStart, askCancel, io.columns);
   UpdateSession session(loader, application, view,
                         SessionOptions{unit, context.keepAwake, context.unitLocks});
   running = &session;
-  const int status = RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent});
+  const int status =
+      io.Settled(RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent, io.terminations}));
   view.Finish(status);
   return status;
 }
@@ -283,46 +422,30 @@ const char* OutcomeWord(const TrayResult& result) {
   }
 }
 
-// The question before a tray's update: every unit with its versions and the program's.
-bool AskTrayStart(CliIo& io, std::ostream& prompt, const std::vector<TrayCandidate>& units,
-                  const FirmwareImageInfo& application, const FirmwareImageInfo& bootloader) {
-  const UiLanguageId language = GetUiLanguage();
-  if (!units.empty()) {
-    // Each unit's versions on a line of its own, the program's once below them: within 80 columns.
-    prompt << CliString(CliText::TrayQuestion, language) << '\n';
-    for (const TrayCandidate& unit : units) {
-      prompt << "  " << unit.unit << "  " << CliString(CliText::ApplicationVersion, language) << ' '
-             << unit.device.appVersion << "  " << CliString(CliText::BootloaderVersion, language) << ' '
-             << unit.device.bootVersion << '\n';
-    }
-    PrintImage(prompt, CliText::ImageApplication, application);
-    PrintImage(prompt, CliText::ImageBootloader, bootloader);
-  }
-  prompt << CliString(CliText::ConfirmStart, language) << ' ';
-  return Ask(io, prompt, false, false, nullptr);
-}
-
 // Several units at once: --all, --watch, or --unit more than once.
 int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo& io, const Options& options,
                 const std::vector<UnitEntry>& units) {
   const UiLanguageId language = GetUiLanguage();
   std::ostream& prompt = options.json ? io.err : io.out;
-  if (!ImagesIntact(context, io)) return FWL_ERR_FAILED;
+  if (!ImagesIntact(context)) return ImagesCorrupted(io, options.json);
   FirmwareImageInfo application{};
   FirmwareImageInfo bootloader{};
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
   ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
-  if (!options.yes && !io.readLine) {
-    prompt << CliString(CliText::ConfirmStart, language) << '\n';
-    return FWL_ABORTED;
+  if (!options.watch && units.empty()) {
+    return StopWith(io, options.json, "no-unit", CliString(CliText::NoUnit, language), FWL_ERR_NOT_FOUND,
+                    FWL_ERR_NOT_FOUND);
   }
-  const bool live = !options.json && io.terminal && io.cursorMoves;
-  TrayBoard board(io.out, live, io.columns);
+  if (!options.yes && !io.readLine) return NoTerminal(io, options.json);
   TrayOptions tray;
-  tray.style = options.json ? OutputStyle::Json : live ? OutputStyle::LiveLine : OutputStyle::PlainLines;
+  tray.style = options.json                           ? OutputStyle::Json
+               : options.quiet                        ? OutputStyle::Quiet
+               : io.terminal && io.cursorMoves ? OutputStyle::LiveLine
+                                                      : OutputStyle::PlainLines;
+  TrayBoard board(io.out, tray.style, io.columns);
   if (!options.yes) {
     tray.askStart = [&](const std::vector<TrayCandidate>& candidates) {
-      return AskTrayStart(io, prompt, candidates, application, bootloader);
+      return AskStart(io, prompt, CliText::TrayQuestion, candidates, application, bootloader);
     };
   }
   tray.askCancel = [&](const std::function<bool()>& moot) {
@@ -339,6 +462,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   };
   tray.interrupts = io.interrupts;
   tray.afterEvent = io.afterEvent;
+  tray.terminations = io.terminations;
 
   UpdateTray updates(context, queue, application, board, std::move(tray));
   if (options.watch) {
@@ -355,10 +479,10 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   }
   // Every unit done: 0; every unit cancelled (the question answered no, or Ctrl+C): as for one unit.
   const int total = static_cast<int>(results.size());
-  const int status = results.empty()     ? (options.watch ? 0 : FWL_ERR_NOT_FOUND)
-                     : counts[0] == total ? 0
-                     : counts[3] == total ? FWL_ABORTED
-                                          : EXIT_SOME_UNITS;
+  const int status = io.Settled(results.empty()     ? (options.watch ? 0 : FWL_ERR_NOT_FOUND)
+                                : counts[0] == total ? 0
+                                : counts[3] == total ? FWL_ABORTED
+                                                     : EXIT_SOME_UNITS);
   if (options.json) {
     for (const TrayResult& result : results) {
       io.out << nlohmann::json{{"event", "result"}, {"unit", result.unit}, {"code", result.result},
@@ -371,95 +495,26 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
            << nlohmann::json{{"event", "exit"}, {"status", status}}.dump() << std::endl;
     return status;
   }
-  if (results.empty() && !options.watch) io.out << CliString(CliText::TrayNone, language) << '\n';
+  if (results.empty() && !options.watch) io.err << CliString(CliText::TrayNone, language) << std::endl;
+  // Quiet: the units' result lines are the result; the status is the program's own.
   for (const TrayResult& result : results) io.out << TrayResultLine(result) << '\n';
-  io.out << CliString(CliText::ExitStatus, language) << Colon(language) << status << std::endl;
+  if (!options.quiet) io.out << CliString(CliText::ExitStatus, language) << Colon(language) << status << '\n';
+  io.out.flush();
   return status;
 }
 
-#ifdef _WIN32
-constexpr const char LANG_OPTION_HELP[] =
-    "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG, else the Windows display language)";
-#else
-constexpr const char LANG_OPTION_HELP[] = "de, fr, it, es or en (default: from LC_ALL, LC_MESSAGES, LANG)";
-#endif
 
-}  // namespace
-
-int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext& context, CliIo& io) {
-  CLI::App app{"helmet-update: updates the firmware of the helmet communication unit over USB.", "helmet-update"};
-  app.footer(EXIT_TABLE);
-  app.allow_windows_style_options(false);  // the same syntax on every system: "/x" is never an option
-  app.set_version_flag("--version", std::string("helmet-update ") + HELMET_UPDATE_VERSION);
-  Options options;
-  app.add_option("--unit", options.units,
-                 "the unit's device path or location (see `list`); needed when several are connected; `update` "
-                 "takes it more than once to update those units at once")
-      ->take_all();
-  app.add_flag("--all", options.all, "update: every unit connected, at once");
-  app.add_flag("--watch", options.watch,
-               "update: wait for units and update each one that is plugged in, until Ctrl+C");
-  app.add_option("--lang", options.lang, LANG_OPTION_HELP)
-      ->check(CLI::IsMember({"de", "fr", "it", "es", "en"}));
-  app.add_option("--trace", options.trace, "write the trace lines to FILE");
-  app.add_flag("--json", options.json, "one JSON object per event on standard output");
-  app.add_flag("--yes,-y", options.yes, "do not ask before the update starts");
-  auto* demo = app.add_flag("--demo", options.demo, "run against the emulated unit (DEMO_* variables) instead of USB");
-#ifdef _WIN32
-  demo->group("");  // on Windows the demo is a program of its own
-#else
-  (void)demo;
-#endif
-  app.fallthrough();  // the subcommands inherit it: the options may follow the command
-  app.add_subcommand("list", "list the connected units: device path, vendor:product ids and mode");
-  app.add_subcommand("info", "the unit's mode, versions, slot flags and hardware id; the program's firmware");
-  app.add_subcommand("update", "update the unit (asks first unless --yes)");
-  app.require_subcommand(1, 1);
-
-  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
-  try {
-    app.parse(reversed);
-  } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e, io.out, io.err);
-    return code == 0 ? 0 : EXIT_USAGE;
-  }
-  SetUiLanguage(options.lang.empty() ? LanguageFromEnvironment() : LanguageFromCode(options.lang));
-
-  auto* queue = dynamic_cast<PostedMessageQueue*>(context.poster);
-  if (queue == nullptr || context.usb == nullptr || context.clock == nullptr || context.resources == nullptr) {
-    io.err << "helmet-update: the platform is incomplete\n";
-    return FWL_ERR_FAILED;
-  }
-  std::unique_ptr<FileTraceSink> traceFile;
-  if (!options.trace.empty()) {
-    traceFile = std::make_unique<FileTraceSink>(options.trace);
-    if (!traceFile->IsOpen()) {
-      io.err << "helmet-update: cannot write " << options.trace << '\n';
-      return EXIT_USAGE;
-    }
-  }
-  TraceStarted trace(traceFile.get());
-
-  const std::string command = app.get_subcommands().front()->get_name();
+// The command that the options name; the trace is set up already.
+int RunCommand(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io) {
+  const std::string& command = options.command;
   if (command == "list") {
-    const int listed = ListCommand(context, io, options.json, true);
+    const int listed = ListCommand(context, io, options.json);
     if (io.permissionDenied && io.permissionDenied()) io.err << UDEV_PERMISSION_HINT << '\n';
     return listed;
   }
 
+  // The options that do not go together were refused by the parse.
   const bool tray = options.all || options.watch || options.units.size() > 1;
-  if (tray && command != "update") {
-    io.err << "helmet-update: --all, --watch and more than one --unit are for `update` only\n";
-    return EXIT_USAGE;
-  }
-  if ((options.all || options.watch) && !options.units.empty()) {
-    io.err << "helmet-update: --unit names units of its own; it goes with neither --all nor --watch\n";
-    return EXIT_USAGE;
-  }
-  if (options.all && options.watch) {
-    io.err << "helmet-update: --all or --watch, not both\n";
-    return EXIT_USAGE;
-  }
 
   // A unit is chosen when several are connected; the update pins it by its location.
   const std::vector<UnitEntry> units = ListUnits(*context.usb);
@@ -467,14 +522,13 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   for (const std::string& wanted : options.units) {
     const UnitEntry* unit = FindUnit(units, wanted);
     if (unit == nullptr) {
-      io.out << CliString(CliText::UnitNotPresent, GetUiLanguage()) << ' ' << wanted << '\n';
-      ListCommand(context, io, false, false);
-      return FWL_ERR_NOT_FOUND;
+      return StopWith(io, options.json, "unit-not-present",
+                      std::string(CliString(CliText::UnitNotPresent, GetUiLanguage())) + ' ' + wanted,
+                      FWL_ERR_NOT_FOUND, FWL_ERR_NOT_FOUND, &units, {{"unit", wanted}});
     }
     named.push_back(*unit);
   }
   if (tray) {
-    if (options.all && units.empty() && !options.json) io.out << CliString(CliText::NoUnit, GetUiLanguage()) << '\n';
     const int status = TrayCommand(context, *queue, io, options, options.all ? units : named);
     if (status != 0 && io.permissionDenied && io.permissionDenied()) io.err << UDEV_PERMISSION_HINT << '\n';
     return status;
@@ -483,19 +537,72 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   if (!named.empty()) {
     chosen = &named.front();
   } else if (units.size() > 1) {
-    io.out << CliString(CliText::SeveralUnits, GetUiLanguage()) << '\n';
-    ListCommand(context, io, false, false);
-    return EXIT_USAGE;
+    return StopWith(io, options.json, "several-units", CliString(CliText::SeveralUnits, GetUiLanguage()),
+                    EXIT_USAGE, EXIT_USAGE, &units);
   } else if (units.size() == 1) {
     chosen = &units.front();
   }
   const std::string pinned = chosen == nullptr ? "" : chosen->location.empty() ? chosen->path : chosen->location;
   UsbFwLoader loader(context.DeviceLink());
 
-  int status = command == "info" ? InfoCommand(loader, context, chosen, io, options.json)
+  int status = command == "info" ? InfoCommand(loader, context, pinned, io, options.json)
                                  : UpdateCommand(loader, context, *queue, io, options, pinned);
   if (status == FWL_ERR_NOT_FOUND && io.permissionDenied && io.permissionDenied()) {
     io.err << UDEV_PERMISSION_HINT << '\n';
   }
+  return status;
+}
+
+}  // namespace
+
+int JsonUsageError(CliIo& io, const std::string& text) {
+  return StopWith(io, true, "usage", text, EXIT_USAGE, EXIT_USAGE);
+}
+
+int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext& context, CliIo& io) {
+  // With --json a usage error is an event too (the words also on the error stream, as without it).
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  std::ostringstream usage;
+  const ParsedCommandLine parsed = ParseCommandLine(args, io.out, json ? usage : io.err);
+  if (json && !usage.str().empty()) {
+    io.err << usage.str() << std::flush;
+    std::string text = usage.str();
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return JsonUsageError(io, text);
+  }
+  if (parsed.exitStatus) return *parsed.exitStatus;
+  const Options& options = parsed.options;
+  SetUiLanguage(options.lang.empty() ? LanguageFromEnvironment() : LanguageFromCode(options.lang));
+
+  auto* queue = dynamic_cast<PostedMessageQueue*>(context.poster);
+  if (queue == nullptr || context.usb == nullptr || context.clock == nullptr || context.resources == nullptr) {
+    io.err << "helmet-update: the platform is incomplete\n";
+    return FWL_ERR_FAILED;
+  }
+  SystemTraceClock traceClock;
+  CliTrace trace(traceClock, options.verbose ? &io.err : nullptr);
+  if (!options.trace.empty()) {
+    std::string reason;
+    if (!trace.OpenFile(options.trace, args, PlatformDescription(), &reason)) {
+      const std::string text = "helmet-update: cannot write " + options.trace + ": " + reason;
+      io.err << text << '\n';
+      return options.json ? JsonUsageError(io, text) : EXIT_USAGE;
+    }
+  }
+  // A trace file that could not be written is told once, and a run that did all it should ends with 11 for it.
+  bool told = false;
+  io.settle = [&](int status) {
+    if (trace.FirstFailure().empty()) return status;
+    if (told) return status == 0 ? FWL_ERR_FAILED : status;
+    told = true;
+    return trace.Finish(status, io.err);
+  };
+  int status = 0;
+  {
+    TraceStarted started(options.verbose || !options.trace.empty() ? &trace : nullptr);
+    status = RunCommand(options, context, queue, io);
+  }
+  status = io.Settled(status);  // late lines too (the loaders' last ones)
+  io.settle = nullptr;
   return status;
 }

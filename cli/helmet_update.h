@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/platform_context.h"
+#include "cli/termination.h"
 
 inline constexpr int EXIT_USAGE = 2;
 // Several units were updated and some did not complete (each one's own status is in its result).
@@ -32,8 +33,17 @@ struct CliIo {
   std::function<std::optional<std::string>()> readLine;
   std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses, counted by the signal handler
   std::function<void()> afterEvent;        // after each event of the update (tests inject Ctrl+C here)
+  TerminationRequest* terminations = nullptr;  // SIGTERM, SIGHUP, a closed console: the update ends as "Cancel"
   std::function<bool()> permissionDenied;  // the last open was refused for lack of permission (libusb)
+  // The run's status as it ends, from the command's own (a trace file that could not be written turns 0 into
+  // 11); the commands ask it just before they report their status. Null: the command's own.
+  std::function<int(int)> settle;
+  int Settled(int status) const { return settle ? settle(status) : status; }
 };
+
+// With --json, a usage error found once --json was seen: an "error" event (reason "usage", `text`) and the run's
+// "result" and "exit" events (both 2) on `io.out`, so that standard output stays JSON. Returns EXIT_USAGE.
+int JsonUsageError(CliIo& io, const std::string& text);
 
 // `args` without the program name. The context's poster must be a PostedMessageQueue.
 int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext& context, CliIo& io);

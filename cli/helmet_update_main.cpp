@@ -32,6 +32,7 @@
 namespace {
 
 std::atomic<int> g_interrupts{0};
+TerminationRequest g_terminations;  // static: the handler may run until the process has ended
 
 #ifdef UPDATER_CLI_DEMO_ONLY
 constexpr bool kDemoOnly = true;
@@ -42,6 +43,7 @@ constexpr bool kDemoOnly = false;
 int Run(const std::vector<std::string>& args) {
   const bool demo = kDemoOnly || std::find(args.begin(), args.end(), "--demo") != args.end();
   CountInterrupts(g_interrupts);
+  CountTerminations(g_terminations);
   PrepareConsoleOutput();
 
   PostedMessageQueue queue;  // the loader's notifications, pumped by the update loop
@@ -80,6 +82,7 @@ int Run(const std::vector<std::string>& args) {
   io.columns = TerminalColumns;
   if (InputIsTerminal()) io.readLine = ReadTerminalLine;
   io.interrupts = &g_interrupts;
+  io.terminations = &g_terminations;
 #ifdef UPDATER_HAS_LIBUSB
   if (libusb) io.permissionDenied = [&libusb] { return libusb->LastOpenWasPermissionDenied(); };
 #endif

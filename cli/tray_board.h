@@ -2,8 +2,8 @@
 // The one output of a tray of units: every unit's view writes through it, a whole line at a time, from the
 // thread that runs the updates or from the threads that check the units at the start. On a terminal that moves
 // its cursor it keeps a block at the bottom, one row per unit and a summary row, redrawn in place and never
-// wider than the terminal; the lines of the units' events scroll above the block. Elsewhere it writes the lines
-// only.
+// wider than the terminal; the lines of the units' events scroll above the block. Elsewhere, and when quiet, it
+// writes the lines only.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,31 +13,28 @@
 #include <string>
 #include <vector>
 
-// A unit's row: its port, its stage, its bar, the percentage, the bytes and the time.
-struct TrayRow {
-  std::string unit;
-  std::string stage;
-  std::uint32_t percent = 0;  // the bar, 0..100
-  std::string bytes;          // of the step, while it writes
-  std::string time;           // elapsed and left, or the pause's countdown, or the outcome
-};
+#include "cli/live_row.h"
+#include "cli/output_style.h"
 
-// The row in at most `columns` columns: the stage text is shortened first, then the bar, then the bytes; the
-// port, the percentage and the time stay as long as they fit.
-std::string FitTrayRow(const TrayRow& row, std::size_t columns);
+// A unit's row is its live line (cli/live_row.h), fitted to the terminal's width as the one unit's line is, with a
+// narrower bar.
+inline constexpr std::size_t TRAY_BAR_WIDTH = 20;
 
 class TrayBoard {
  public:
   // `columns` tells the terminal's width now (0: not known, 80 is taken); `live`: the block is drawn.
   TrayBoard(std::ostream& out, bool live, std::function<std::size_t()> columns);
+  // The block is drawn in the live style only; quiet draws no rows at all.
+  TrayBoard(std::ostream& out, OutputStyle style, std::function<std::size_t()> columns);
   TrayBoard(const TrayBoard&) = delete;
   TrayBoard& operator=(const TrayBoard&) = delete;
 
   bool Live() const { return live_; }
+  bool Quiet() const { return quiet_; }
   std::ostream& Stream() { return out_; }
   // A row for a unit; its index.
   std::size_t AddRow(const std::string& unit);
-  void SetRow(std::size_t index, const TrayRow& row);
+  void SetRow(std::size_t index, const LiveRow& row);
   void SetSummary(const std::string& text);
   // A whole line above the block.
   void Line(const std::string& text);
@@ -59,8 +56,9 @@ class TrayBoard {
   std::mutex mutex_;
   std::ostream& out_;
   bool live_;
+  bool quiet_ = false;
   std::function<std::size_t()> columns_;
-  std::vector<TrayRow> rows_;
+  std::vector<LiveRow> rows_;
   std::vector<bool> retired_;
   bool dirty_ = false;
   bool suspended_ = false;

@@ -8,6 +8,7 @@
 #include "app/keep_awake.h"
 #include "app/trace.h"
 #include "cli/cli_texts.h"
+#include "cli/update_runner.h"
 #include "ui/result_message.h"
 #include "ui/update_session.h"
 #include "usb/usb_fw_loader.h"
@@ -112,6 +113,11 @@ void UpdateTray::StartChecks() {
 
 bool UpdateTray::StartMember(Member& member) {
   const TraceTag tag(member.unit);
+  if (TerminationRequested(options_.terminations)) {  // the program is to end: nothing more is started
+    TraceTermination(*options_.terminations);
+    member.session->CancelConfirmed();
+    return false;
+  }
   return member.session->Start();
 }
 
@@ -155,6 +161,7 @@ void UpdateTray::Loop(bool watching) {
   interruptsSeen_ = options_.interrupts != nullptr ? options_.interrupts->load() : 0;
   Clock& clock = *context_.clock;
   for (;;) {
+    if (!terminated_ && TerminationRequested(options_.terminations)) Terminate(watching);
     if (options_.interrupts != nullptr && options_.interrupts->load() != interruptsSeen_) {
       interruptsSeen_ = options_.interrupts->load();
       Interrupted(watching);
@@ -287,15 +294,39 @@ void UpdateTray::PollBus(bool watching) {
 
 void UpdateTray::Interrupted(bool watching) {
   if (watching && !stopWatching_) {
-    stopWatching_ = true;
-    if (options_.style == OutputStyle::Json) {
-      board_.Line(nlohmann::json{{"event", "waiting"}, {"ended", true}}.dump());
-    } else {
-      board_.Line(CliString(CliText::WatchEnds, GetUiLanguage()));
-    }
+    EndWaiting();
     return;
   }
   CancelAll();
+}
+
+void UpdateTray::EndWaiting() {
+  stopWatching_ = true;
+  if (options_.style == OutputStyle::Json) {
+    board_.Line(nlohmann::json{{"event", "waiting"}, {"ended", true}}.dump());
+  } else {
+    board_.Line(CliString(CliText::WatchEnds, GetUiLanguage()));
+  }
+}
+
+// The program is asked to end: the waiting stops and every running update is cancelled without a question. Each
+// worker is told at once and the tray waits once for all of them; each finishes its block and resets its unit.
+void UpdateTray::Terminate(bool watching) {
+  terminated_ = true;
+  if (watching && !stopWatching_) EndWaiting();
+  std::vector<Member*> running;
+  for (auto& member : members_) {
+    if (member->checking || member->session->IsEnded()) continue;  // one still checked is not started (StartMember)
+    running.push_back(member.get());
+    member->loader->RequestAbort();
+  }
+  if (running.empty()) return;
+  context_.clock->SleepMs(CANCEL_WAIT_MS);
+  for (Member* member : running) {
+    const TraceTag tag(member->unit);
+    TraceTermination(*options_.terminations);
+    member->session->CancelConfirmed(0);
+  }
 }
 
 // Asks once whether to stop every running update; the updates go on meanwhile, and one that ends keeps its end.
@@ -308,6 +339,10 @@ void UpdateTray::CancelAll() {
     board_.Suspend();
     yes = options_.askCancel([this] { return Pump(); });
     board_.Resume();
+  }
+  if (TerminationRequested(options_.terminations)) {  // it answered the question: every update ends as it says
+    Terminate(false);
+    return;
   }
   if (!yes) return;
   cancelAnswer_ = true;

@@ -15,6 +15,7 @@
 
 #include "app/message_poster.h"
 #include "app/platform_context.h"
+#include "cli/termination.h"
 #include "cli/terminal_view.h"
 #include "cli/tray_board.h"
 #include "usb/device_info.h"
@@ -38,6 +39,8 @@ struct TrayOptions {
   std::function<bool(const std::function<bool()>& moot)> askCancel;
   std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses
   std::function<void()> afterEvent;        // after each notification or slice of waiting (tests act here)
+  // SIGTERM, SIGHUP, a closed console: the waiting stops and every update is cancelled as a confirmed "Cancel".
+  TerminationRequest* terminations = nullptr;
 };
 
 // How one unit's update ended.
@@ -70,7 +73,7 @@ class UpdateTray {
   // Updates these units; returns when every update has ended and nothing writes any more.
   void Run(const std::vector<UnitEntry>& units);
   // Updates each unit that arrives on a port (those present at the start too), once per plug-in, until Ctrl+C;
-  // then lets the running updates finish.
+  // then lets the running updates finish. A request to end the program ends the waiting and the updates.
   void Watch();
 
   // Every unit's outcome, in the order the units were taken.
@@ -87,7 +90,9 @@ class UpdateTray {
   void ResumeDue();
   void PollBus(bool watching);
   void Interrupted(bool watching);
+  void EndWaiting();
   void CancelAll();
+  void Terminate(bool watching);
   bool Pump();  // delivers what came and resumes what is due; true when nothing runs any more
   bool AnyWorkerBusy() const;
   bool AnyChecking() const;
@@ -111,4 +116,5 @@ class UpdateTray {
   bool cancelAnswer_ = false;
   int keepAwakeHolds_ = 0;  // sessions that hold the PC awake now
   int interruptsSeen_ = 0;
+  bool terminated_ = false;  // a request to end the program was acted on
 };

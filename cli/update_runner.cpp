@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/trace.h"
 #include "cli/terminal_view.h"
 #include "ui/update_session.h"
 #include "usb/result_code.h"
@@ -20,16 +21,40 @@ bool AdvanceSession(UpdateSession& session, PostedMessageQueue& queue) {
   return session.IsEnded();
 }
 
+void TraceTermination(const TerminationRequest& request) {
+  Trace("Update cancelled: the program was asked to end (%s).", request.What());
+}
+
 int RunUpdate(UpdateSession& session, TerminalView& view, PostedMessageQueue& queue, Clock& clock,
               const RunnerHooks& hooks) {
   int interruptsSeen = hooks.interrupts != nullptr ? hooks.interrupts->load() : 0;
-  session.Begin();
+  // A request to end the program is acted on once: the update is cancelled as a confirmed "Cancel" (or already
+  // was, by the question the request answered). An update that ended before it keeps its own end.
+  bool terminationHandled = false;
+  const auto onTermination = [&] {
+    if (terminationHandled) return;
+    if (!TerminationRequested(hooks.terminations)) {
+      terminationHandled = session.IsEnded();
+      return;
+    }
+    terminationHandled = true;
+    if (session.IsEnded() && session.End().result != FWL_ABORTED) return;
+    TraceTermination(*hooks.terminations);
+    session.CancelConfirmed();
+  };
+  if (session.Prepare()) {
+    onTermination();  // it came during the checks: nothing is written
+    if (!session.IsEnded()) session.Start();
+  }
+  onTermination();
   for (;;) {
+    onTermination();
     // Ctrl+C asks as "Cancel" does; a second one while the question is open answers it (the view's ask).
     if (hooks.interrupts != nullptr && hooks.interrupts->load() != interruptsSeen) {
       interruptsSeen = hooks.interrupts->load();
       if (!session.IsEnded()) session.OnCancelAsked();
       interruptsSeen = hooks.interrupts->load();
+      onTermination();  // it may have answered the question
     }
     // Busy is read before the queue: a worker posts its last notification before it clears busy.
     const bool busy = session.WorkerBusy();

@@ -2,6 +2,7 @@
 // What the terminal program needs to know of UTF-8 text.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // The columns a text takes on a terminal: one per character (the program's texts have no wide characters).
@@ -9,6 +10,17 @@ inline std::size_t Utf8Columns(std::string_view text) {
   std::size_t columns = 0;
   for (const char c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return columns;
+}
+
+// The start of `text` that takes at most `columns` columns, ending on a whole character.
+inline std::string Utf8CutColumns(std::string_view text, std::size_t columns) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (seen == columns) return std::string(text.substr(0, i));
+    ++seen;
+  }
+  return std::string(text);
 }
 
 // The length of the longest start of `text` that ends on a whole character: a character whose last bytes have

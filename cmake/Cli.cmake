@@ -32,8 +32,11 @@ else()
 endif()
 
 add_library(updater_cli STATIC
+  cli/cli_options.cpp
   cli/cli_texts.cpp
+  cli/cli_trace_file.cpp
   cli/helmet_update.cpp
+  cli/live_row.cpp
   cli/terminal_view.cpp
   cli/tray_board.cpp
   cli/tray_runner.cpp
@@ -65,16 +68,26 @@ if(UPDATER_BUILD_TESTS AND WIN32)
   # Under Wine the whole suite runs in one process: the terminal updater's tests join it, with the console
   # programs started as processes of their own.
   target_sources(updater_tests PRIVATE
+    tests/cli/cli_options_test.cpp
     tests/cli/cli_texts_test.cpp
+    tests/cli/cli_trace_file_test.cpp
     tests/cli/helmet_update_test.cpp
+    tests/cli/json_paths_test.cpp
+    tests/cli/terminal_view_test.cpp
+    tests/cli/termination_test.cpp
     tests/cli/tray_test.cpp
     tests/win32/console_program_test.cpp)
   target_link_libraries(updater_tests PRIVATE updater_cli)
   add_dependencies(updater_tests helmet-update helmet-update-demo)
 elseif(UPDATER_BUILD_TESTS)
   add_executable(cli_tests
+    tests/cli/cli_options_test.cpp
     tests/cli/cli_texts_test.cpp
+    tests/cli/cli_trace_file_test.cpp
     tests/cli/helmet_update_test.cpp
+    tests/cli/json_paths_test.cpp
+    tests/cli/terminal_view_test.cpp
+    tests/cli/termination_test.cpp
     tests/cli/tray_test.cpp)
   target_link_libraries(cli_tests PRIVATE updater_cli updater_test_support gmock gtest gtest_main)
   gtest_discover_tests(cli_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST)
@@ -83,5 +96,16 @@ elseif(UPDATER_BUILD_TESTS)
   if(TMUX_PROGRAM)
     add_test(NAME cli_live_line COMMAND ${PROJECT_SOURCE_DIR}/tests/cli/live_line.sh $<TARGET_FILE:helmet-update>)
     set_tests_properties(cli_live_line PROPERTIES TIMEOUT 120)
+  endif()
+  # The program as a process of its own: SIGTERM, SIGHUP, a closed terminal, a closed pipe, the cancel question
+  # on a pseudo-terminal.
+  find_package(Python3 COMPONENTS Interpreter QUIET)
+  if(Python3_Interpreter_FOUND)
+    foreach(case sigterm sighup second_sigterm terminal_closed head cancel_after_end)
+      add_test(NAME cli_signals_${case}
+               COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/cli/signals_test.py
+                       $<TARGET_FILE:helmet-update> ${case})
+      set_tests_properties(cli_signals_${case} PROPERTIES TIMEOUT 180)
+    endforeach()
   endif()
 endif()

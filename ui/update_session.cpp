@@ -295,6 +295,17 @@ bool UpdateSession::OnCancelAsked() {
   return true;
 }
 
+void UpdateSession::CancelConfirmed(std::uint32_t waitMs) {
+  if (ended_) return;
+  if (!loader_.IsBusy() && step_ == STEP_NONE) {  // nothing was written: as the question before it answered no
+    Finish(UpdateEnding::NotStarted, FWL_ABORTED);
+    return;
+  }
+  loader_.RequestAbort();
+  loader_.Link().clock->SleepMs(waitMs);
+  Finish(UpdateEnding::Cancelled, FWL_ABORTED);
+}
+
 void UpdateSession::OnViewClosed() {
   viewClosed_ = true;
   pausing_ = false;

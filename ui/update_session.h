@@ -74,6 +74,10 @@ class UpdateSession {
   bool ResumeIfDue();
   // The user asks to stop: asks, and on yes stops the update (true: the session has ended).
   bool OnCancelAsked();
+  // The program is asked to end: stops the update as a confirmed "Cancel" does, without asking (the step's
+  // worker finishes the block in flight and resets the unit); an update not started yet ends unstarted. `waitMs`
+  // is the wait after the abort request (a tray waits once for all its units).
+  void CancelConfirmed(std::uint32_t waitMs = CANCEL_WAIT_MS);
   // The view went away (a window destroyed): the PC may sleep again; notifications still to come are dropped.
   void OnViewClosed();
 

@@ -17,6 +17,7 @@
 #include "cli/helmet_update.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
+#include "support/cli_program.h"
 #include "support/emu_violations.h"
 #include "ui/ui_language.h"
 #include "usb/usb_block.h"
@@ -26,23 +27,8 @@ using ::testing::Not;
 
 namespace {
 
-class HelmetUpdateTest : public ::testing::Test {
+class HelmetUpdateTest : public CliProgramTest {
  protected:
-  HelmetUpdateTest() {
-    context.clock = &clock;
-    context.usb = &usb;
-    context.poster = &queue;
-    context.resources = &ProgramResources();
-    io.interrupts = &interrupts;
-  }
-  ~HelmetUpdateTest() override { SetUiLanguage(UILANG_ENGLISH); }
-
-  int Run(std::vector<std::string> args) {
-    out.str("");
-    err.str("");
-    return RunHelmetUpdate(args, context, io);
-  }
-
   // Answers typed on the terminal, one per question; none left: the end of input.
   void Type(std::vector<std::string> answers) {
     typed.assign(answers.begin(), answers.end());
@@ -63,14 +49,6 @@ class HelmetUpdateTest : public ::testing::Test {
 
   std::size_t Requests(std::size_t unit) { return usb.Unit(unit).Exchanges().size(); }
 
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
-  PostedMessageQueue queue;
-  PlatformContext context;
-  std::atomic<int> interrupts{0};
-  std::ostringstream out;
-  std::ostringstream err;
-  CliIo io{out, err};
   std::deque<std::string> typed;
 };
 
@@ -154,7 +132,10 @@ TEST_F(HelmetUpdateTest, RefusalsEndWithTheirCodeAndTheWindowsWords) {
       context.clock = &caseClock;
       context.usb = &bus;
       EXPECT_EQ(Run({"update", "--yes", "--lang", lang}), c.status);
-      EXPECT_THAT(out.str(), HasSubstr(std::string(lang) == "en" ? c.english : c.german));
+      // The refusal is an error: on the error stream, not on standard output.
+      const char* words = std::string(lang) == "en" ? c.english : c.german;
+      EXPECT_THAT(err.str(), HasSubstr(words));
+      EXPECT_THAT(out.str(), Not(HasSubstr(words)));
       // Nothing was written.
       for (std::size_t i = 0; i < bus.UnitCount(); ++i) {
         for (const ExchangeRecord& record : bus.Unit(i).Exchanges()) {
@@ -170,7 +151,7 @@ TEST_F(HelmetUpdateTest, SeveralUnitsWithoutAChoiceWriteNothing) {
   usb.AddUnit({});
   usb.AddUnit({});
   EXPECT_EQ(Run({"update", "--yes"}), EXIT_USAGE);
-  EXPECT_THAT(out.str(), HasSubstr("--unit"));
+  EXPECT_THAT(err.str(), HasSubstr("--unit"));
   EXPECT_EQ(Requests(0), 0u);
   EXPECT_EQ(Requests(1), 0u);
 
@@ -198,7 +179,7 @@ TEST_F(HelmetUpdateTest, ListAsksEachUnitItsModeAndNothingElse) {
   usb.AddUnit({});
   usb.AddUnit(application);
   ASSERT_EQ(Run({"list", "--json"}), 0);
-  const nlohmann::json event = nlohmann::json::parse(out.str());
+  const nlohmann::json event = nlohmann::json::parse(out.str().substr(0, out.str().find('\n')));
   ASSERT_EQ(event["units"].size(), 2u) << out.str();
   EXPECT_EQ(event["units"][0]["mode"], "bootloader");
   EXPECT_EQ(event["units"][1]["mode"], "application");
@@ -309,11 +290,36 @@ TEST_F(HelmetUpdateTest, PowerCutFailsAndASecondRunRecovers) {
   cut.value = 3000;
   unit.AddFault(cut);
   EXPECT_EQ(Run({"update", "--yes"}), 11);
-  EXPECT_THAT(out.str(), HasSubstr("Firmware update failed!"));
+  EXPECT_THAT(err.str(), HasSubstr("Firmware update failed!"));
   EXPECT_THAT(out.str(), HasSubstr("Exit status: 11"));
   clock.Advance(3000);
   EXPECT_EQ(Run({"update", "--yes"}), 0);
   EXPECT_TRUE(unit.SlotFlag(UnitSlot::Application));
+}
+
+// --quiet: nothing but the errors and the result. A good update says its success once and nothing else; a
+// failed one leaves standard output empty and says why on standard error; a tray gives its units' result lines.
+TEST_F(HelmetUpdateTest, QuietSaysOnlyTheErrorsAndTheResult) {
+  EmulatedUnit& unit = usb.AddUnit({});
+  EXPECT_EQ(Run({"update", "--yes", "--quiet", "--lang", "en"}), 0);
+  EXPECT_EQ(out.str(), "Update information: Firmware update completed successfully!\n");
+  EXPECT_EQ(err.str(), "");
+
+  Fault cut;
+  cut.kind = FaultKind::PowerLoss;
+  cut.blockId = BLK_WRITE;
+  cut.skip = 100;
+  cut.value = 3000;
+  unit.AddFault(cut);
+  EXPECT_EQ(Run({"update", "--yes", "--quiet"}), 11);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_THAT(err.str(), HasSubstr("Firmware update failed!"));
+  clock.Advance(3000);
+
+  usb.AddUnit({});
+  EXPECT_EQ(Run({"update", "--yes", "--quiet", "--all"}), 0);
+  EXPECT_EQ(out.str(), "Port_#0001.Hub_#0001: done - Firmware update completed successfully! [0]\n"
+                       "Port_#0002.Hub_#0001: done - Firmware update completed successfully! [0]\n");
 }
 
 // The update goes on under the cancel question; one that ends before the answer keeps its own result.
@@ -387,7 +393,7 @@ TEST_F(HelmetUpdateTest, ASecondRunOfTheSameUnitIsBusyAndWritesNothing) {
   EXPECT_EQ(Run({"update", "--yes"}), 0);
   EXPECT_EQ(secondStatus, 9);
   EXPECT_EQ(after, before);
-  EXPECT_THAT(secondOut.str(), HasSubstr("Firmware update ist already running!"));
+  EXPECT_THAT(secondErr.str(), HasSubstr("Firmware update ist already running!"));
   EXPECT_THAT(secondOut.str(), HasSubstr("Exit status: 9"));
   // Once the first run is over, the unit is free again.
   io.afterEvent = nullptr;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "cli/tray_board.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
+#include "support/cli_program.h"
 #include "support/emu_violations.h"
 #include "ui/ui_language.h"
 #include "usb/usb_block.h"
@@ -34,31 +36,11 @@ constexpr const char PORT1[] = "Port_#0001.Hub_#0001";
 constexpr const char PORT2[] = "Port_#0002.Hub_#0001";
 constexpr const char PORT3[] = "Port_#0003.Hub_#0001";
 
-class TrayTest : public ::testing::Test {
+class TrayTest : public CliProgramTest {
  protected:
-  TrayTest() {
-    context.clock = &clock;
-    context.usb = &usb;
-    context.poster = &queue;
-    context.resources = &ProgramResources();
-    context.unitLocks = &locks;
-    io.interrupts = &interrupts;
-  }
-  ~TrayTest() override { SetUiLanguage(UILANG_ENGLISH); }
+  TrayTest() { context.unitLocks = &locks; }
 
-  int Run(std::vector<std::string> args) {
-    out.str("");
-    err.str("");
-    return RunHelmetUpdate(args, context, io);
-  }
-
-  // The JSON objects of the last run, and each unit's result event.
-  std::vector<nlohmann::json> Events() const {
-    std::vector<nlohmann::json> events;
-    std::istringstream lines(out.str());
-    for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
-    return events;
-  }
+  // Each unit's result event of the last run.
   std::map<std::string, nlohmann::json> Results() const {
     std::map<std::string, nlohmann::json> results;
     for (const nlohmann::json& event : Events()) {
@@ -67,10 +49,7 @@ class TrayTest : public ::testing::Test {
     return results;
   }
 
-  static bool Updated(const EmulatedUnit& unit) {
-    return unit.SlotFlag(UnitSlot::Application) && unit.SlotFlag(UnitSlot::Bootloader1) &&
-           unit.SlotFlag(UnitSlot::Bootloader2) && unit.ApplicationVersion() != UnitConfig{}.application.version;
-  }
+  static bool Updated(const EmulatedUnit& unit) { return UnitUpdated(unit); }
   static bool Written(const EmulatedUnit& unit) {
     for (const ExchangeRecord& record : unit.Exchanges()) {
       if (record.request.BlockID == BLK_ERASE || record.request.BlockID == BLK_WRITE) return true;
@@ -78,15 +57,7 @@ class TrayTest : public ::testing::Test {
     return false;
   }
 
-  VirtualClock clock;
-  EmulatedUsb usb{clock};
-  PostedMessageQueue queue;
   MemoryUnitLocks locks;
-  PlatformContext context;
-  std::atomic<int> interrupts{0};
-  std::ostringstream out;
-  std::ostringstream err;
-  CliIo io{out, err};
 };
 
 // Each unit is checked, refused or updated on its own; every event names its unit; the status says that not
@@ -306,18 +277,22 @@ TEST_F(TrayTest, WatchUpdatesEachPlugInOnce) {
   EXPECT_NO_USB_VIOLATIONS(usb);
 }
 
-// --trace keeps each unit's lines apart: every line of the file begins with its unit's port, those of the
-// loaders' workers too.
+// --trace keeps each unit's lines apart: after the run's header, every line of the file begins (after its time)
+// with its unit's port, those of the loaders' workers too.
 TEST_F(TrayTest, TraceLinesBeginWithTheirUnit) {
   usb.AddUnit({});
   usb.AddUnit({});
   const std::string path = ::testing::TempDir() + "tray_trace.log";
+  std::remove(path.c_str());  // the file is appended to
   EXPECT_EQ(Run({"update", "--all", "--yes", "--trace", path}), 0);
   std::ifstream file(path);
   std::map<std::string, int> lines;
   std::map<std::string, int> workerLines;
   for (std::string line; std::getline(file, line);) {
-    const std::string unit = line.substr(0, line.find(']') + 1);
+    // The header's lines and the blank line between runs do not begin with a time.
+    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) continue;
+    ASSERT_GT(line.size(), 24u) << line;
+    const std::string unit = line.substr(24, line.find(']') - 24 + 1);
     ASSERT_TRUE(unit == std::string("[") + PORT1 + "]" || unit == std::string("[") + PORT2 + "]") << line;
     ++lines[unit];
     if (line.find("FirmwareUpdateCleanup") != std::string::npos) ++workerLines[unit];
@@ -330,7 +305,7 @@ TEST_F(TrayTest, TraceLinesBeginWithTheirUnit) {
 // The rows fit the width: the stage text goes first, then the bar, then the bytes; the port and the percentage
 // stay.
 TEST(TrayBoard, RowsFitTheWidth) {
-  const TrayRow row{"1-3", "Programmation de l'application !", 42, "231/2571 KiB", "1:05  restant 0:40"};
+  const LiveRow row{"1-3", "Programmation de l'application !", 42, "231/2571 KiB", "1:05  restant 0:40", ""};
   struct Case {
     std::size_t columns;
     const char* expected;
@@ -341,11 +316,11 @@ TEST(TrayBoard, RowsFitTheWidth) {
       {60, "1-3  [######.........] 42%  231/2571 KiB  1:05  restant 0:40"},
       {50, "1-3  [##...] 42%  231/2571 KiB  1:05  restant 0:40"},
       {40, "1-3  42%  1:05  restant 0:40"},
-      {12, "1-3  42%  1:"},
+      {12, "1-3  42%"},  // a time cut short would mislead: it goes whole
   };
-  for (const Case& c : cases) EXPECT_EQ(FitTrayRow(row, c.columns), c.expected) << c.columns;
+  for (const Case& c : cases) EXPECT_EQ(FitLiveRow(row, c.columns, TRAY_BAR_WIDTH), c.expected) << c.columns;
   // Columns, not bytes: accented letters count once.
-  const std::string accented = FitTrayRow(TrayRow{"1-3", "Überprüfen ééééééééé", 5, "", ""}, 30);
+  const std::string accented = FitLiveRow(LiveRow{"1-3", "Überprüfen ééééééééé", 5, "", "", ""}, 30, TRAY_BAR_WIDTH);
   std::size_t columns = 0;
   for (char ch : accented) columns += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
   EXPECT_EQ(columns, 30u) << accented;

@@ -127,11 +127,11 @@ TEST(ConsoleProgram, RefusalsAndQueriesEndWithTheirStatus) {
     const char* text;
   };
   const Case cases[] = {
-      {{"update", "--yes", "--lang", "fr"}, {{L"DEMO_APP_VERSION", L"001.006.000"}}, 12, "Code de sortie: 12"},
+      {{"update", "--yes", "--lang", "fr"}, {{L"DEMO_APP_VERSION", L"001.006.000"}}, 12, "Code de sortie : 12"},
       {{"update", "--yes", "--lang", "en"}, {{L"DEMO_UNIT_MODE", L"application"}}, 7, "switch off"},
       {{"update", "--yes", "--lang", "en"}, {{L"DEMO_UNIT_MODE", L"none"}}, 3, "Exit status: 3"},
-      // Without a terminal and without --yes nothing is asked and nothing written.
-      {{"update", "--lang", "en"}, {}, 10, "Write the firmware to the unit now?"},
+      // Without a terminal and without --yes nothing is asked and nothing written; it says why.
+      {{"update", "--lang", "en"}, {}, 10, "No terminal to answer on"},
       {{"list", "--lang", "en"}, {}, 0, "vid_"},
       {{"--version"}, {}, 0, "helmet-update 1.1"},
       {{"update", "--frobnicate"}, {}, 2, "--frobnicate"},
