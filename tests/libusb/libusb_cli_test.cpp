@@ -39,7 +39,10 @@ TEST_F(LibusbCliTest, ListShowsEachUnitsIdsAndItsLocation) {
   EXPECT_LT(text.find(units[0].path), text.find(units[1].path)) << "listed by port";
 
   ASSERT_EQ(Run({"list", "--json"}, rig, rig.Usb()), 0) << err.str();
-  const nlohmann::json event = nlohmann::json::parse(out.str());
+  const std::vector<nlohmann::json> events = Events();
+  ASSERT_EQ(events.size(), 3u) << out.str();  // the units, then the result and the exit status
+  EXPECT_EQ(events[2].at("event"), "exit");
+  const nlohmann::json& event = events.front();
   EXPECT_EQ(event.at("event"), "units");
   const nlohmann::json& listed = event.at("units");
   ASSERT_EQ(listed.size(), std::size(units)) << out.str();
