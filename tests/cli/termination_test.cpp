@@ -141,7 +141,9 @@ class TerminationTest : public ::testing::Test {
     });
   }
 
-  const std::string tracePath = ::testing::TempDir() + "termination_trace.log";
+  // A file of each test's own: the tests run as processes side by side.
+  const std::string tracePath = ::testing::TempDir() + "termination_" +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
   std::unique_ptr<VirtualClock> clockPtr;
   std::unique_ptr<EmulatedUsb> bus;
   std::unique_ptr<TerminationRequest> terminationsPtr;
