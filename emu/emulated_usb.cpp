@@ -559,8 +559,10 @@ bool EmulatedUsb::AbortPipe(UsbInterfaceHandle handle, std::uint8_t pipeId) {
   }
   if (!Alive(*i->unit, i->epoch)) return Fail(WIN_ERROR_DEVICE_NOT_CONNECTED);
   if (i->unit->EndpointIndex(pipeId) < 0) return Fail(WIN_ERROR_INVALID_PARAMETER);
-  if (pipeId & 0x80) i->unit->AbortIn();
-  // A read in flight on the pipe ends at once. (A write is never in flight: the unit takes it at once.)
+  // A read in flight on the pipe ends at once, and the unit drops the request with it (the read does that when
+  // it wakes). With no read in flight nothing is dropped: an answer already waiting in the unit's endpoint is
+  // read by the next read, as from a real unit (the host may abort between its write and its read).
+  // (A write is never in flight: the unit takes it at once.)
   if (i->readInFlight != nullptr && i->readPipe == pipeId) i->readInFlight->Signal();
   return true;
 }

@@ -140,6 +140,31 @@ TEST(EmuAbort, AbortingThePipeEndsAReadInFlightAtOnce) {
   EXPECT_EQ(usb.OpenHandleCount(), 0u);
 }
 
+// The host may abort its pipes between its write and its read (a loader torn down mid-exchange): with no read in
+// flight, the answer waiting in the unit's endpoint stays and the read that follows takes it at once.
+TEST(EmuAbort, AnAbortWithNoReadInFlightLeavesTheWaitingAnswer) {
+  VirtualClock clock;
+  EmulatedUsb usb{clock};
+  usb.AddUnit();
+  EmuHost host{usb};
+  ASSERT_TRUE(host.Open());
+  const UsbBlock request = MakeRequest(BLK_GET_MODE);
+  ASSERT_TRUE(host.WriteRaw(&request, sizeof request));
+  EXPECT_TRUE(usb.AbortPipe(host.Interface(), host.PipeIn()));
+
+  const std::uint32_t timeoutMs = 1000;
+  UsbBlock answer{};
+  std::uint32_t transferred = 0;
+  ASSERT_TRUE(usb.SetPipePolicy(host.Interface(), host.PipeIn(), USB_POLICY_PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs,
+                                &timeoutMs));
+  EXPECT_TRUE(usb.ReadPipe(host.Interface(), host.PipeIn(), reinterpret_cast<std::uint8_t*>(&answer), sizeof answer,
+                           &transferred));
+  EXPECT_EQ(answer.BlockID, BLK_NAK);
+  EXPECT_EQ(clock.NowMs(), 0u);
+  host.Close();
+  EXPECT_NO_USB_VIOLATIONS(usb);
+}
+
 TEST_F(EmuFault, TransientBitErrorOnAWriteReadsBackWrongOnce) {
   unit.AddFault({.kind = FaultKind::TransientBitError, .blockId = BLK_WRITE, .value = 2, .mask = 0x80});
   host.Exchange(MakeRequest(BLK_ERASE, 0x300000, 0x10000), 20000);
