@@ -34,6 +34,8 @@ constexpr std::uint8_t ZEROS[4] = {};
 // The least a copy set up without content is sealed over.
 constexpr std::uint32_t SETUP_SEAL_MINIMUM = 256;
 
+}  // namespace
+
 // The effects of the faults that fire on one exchange.
 struct FaultEffects {
   bool unplug = false;
@@ -52,6 +54,61 @@ struct FaultEffects {
   std::optional<std::uint32_t> transientOffset, stuckOffset;
   std::uint8_t transientMask = 0, stuckMask = 0;
 };
+
+namespace {
+// What one fault that fits the request does to its handling and its answer.
+void AddEffect(FaultEffects& effects, const Fault& f, std::uint32_t value, std::uint8_t mask) {
+  switch (f.kind) {
+    case FaultKind::DropAnswer:
+      effects.drop = true;
+      break;
+    case FaultKind::BadCrc:
+      effects.badCrc = true;
+      break;
+    case FaultKind::WrongId:
+      effects.wrongId = value;
+      break;
+    case FaultKind::WrongAddress:
+      effects.addressXor = value;
+      break;
+    case FaultKind::WrongLength:
+      effects.lengthXor = value;
+      break;
+    case FaultKind::WrongData:
+      effects.dataIndex = value % BLOCK_DATA_SIZE;
+      effects.dataXor = mask;
+      break;
+    case FaultKind::TransientBitError:
+      effects.transientOffset = value;
+      effects.transientMask = mask;
+      break;
+    case FaultKind::StuckBit:
+      effects.stuckOffset = value;
+      effects.stuckMask = mask;
+      break;
+    case FaultKind::SlowErase:
+      effects.eraseMs = value;
+      break;
+    case FaultKind::ShortRead:
+      effects.shortLength = value;
+      break;
+    case FaultKind::Unplug:
+      effects.unplug = true;
+      effects.returnMs = value;
+      break;
+    case FaultKind::PowerLoss:
+      effects.powerFailsAt = std::min(f.workDone, FAULT_ALL_DONE);
+      effects.returnMs = value;
+      break;
+    case FaultKind::AnswerLoss:
+      effects.powerFailsAt = FAULT_ALL_DONE;
+      effects.returnMs = value;
+      break;
+    case FaultKind::SlowAnswer:
+      effects.answerDelayMs = value;
+      break;
+  }
+}
 }  // namespace
 
 UnitConfig HarderUnit(UnitConfig config) {
@@ -599,6 +656,52 @@ void EmulatedUnit::RunWork(const WorkPlan& plan, std::optional<std::uint32_t> po
   }
 }
 
+// The faults that fit this exchange, gathered into what they do (each counts as hit).
+FaultEffects EmulatedUnit::EffectsOn(const UsbBlock& request, std::uint64_t index) {
+  FaultEffects effects;
+  for (FaultState& state : faults_) {
+    const Fault& f = state.fault;
+    // The table of fault kinds gives the request a kind fits and the defaults of its value and mask.
+    const FaultKindInfo& info = FaultKindInfoOf(f.kind);
+    const std::uint32_t fits = f.blockId != 0 ? f.blockId : info.blockId;
+    if (f.exchange != ANY_EXCHANGE && f.exchange != index) continue;
+    if (fits != 0 && fits != request.BlockID) continue;
+    if (f.times != 0 && state.hits >= f.times) continue;
+    if (state.skipped < f.skip) {
+      ++state.skipped;
+      continue;
+    }
+    ++state.hits;
+    const std::uint32_t value = f.value != 0 ? f.value : info.value;
+    const std::uint8_t mask = f.mask != 0 ? f.mask : info.mask;
+    AddEffect(effects, f, value, mask);
+  }
+  return effects;
+}
+
+// The answer as the faults change it, queued in the IN endpoint until it is ready.
+void EmulatedUnit::QueueAnswer(UsbBlock answer, std::uint32_t answerId, const FaultEffects& effects,
+                               std::uint64_t index, ExchangeRecord* record) {
+  answer.BlockID = answerId;
+  if (effects.wrongId) answer.BlockID = *effects.wrongId;
+  answer.BlockAddress ^= effects.addressXor;
+  answer.BlockLength ^= effects.lengthXor;
+  if (effects.dataIndex) answer.BlockData[*effects.dataIndex] ^= effects.dataXor;
+  answer.BlockCRC = BlockCrc(answer);
+  if (effects.badCrc) answer.BlockCRC ^= 0x5A5A5A5A;
+  PendingAnswer& pending = answers_.PushBack();
+  pending.block = answer;
+  pending.length = effects.shortLength ? std::min<std::uint32_t>(*effects.shortLength, USB_BLOCK_SIZE)
+                                       : static_cast<std::uint32_t>(USB_BLOCK_SIZE);
+  pending.readyUs = busyUntilUs_;
+  pending.index = index;
+  if (record) {
+    record->answered = true;
+    record->answer = answer;
+    record->answerLength = pending.length;
+  }
+}
+
 EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* bytes, std::uint32_t length,
                                                         std::unique_lock<std::mutex>& lock) {
   const std::uint64_t index = exchangeCount_++;
@@ -624,73 +727,7 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
   }
   if (!present_ || epoch != epoch_) return WriteOutcome::Unplugged;
 
-  FaultEffects effects;
-  for (FaultState& state : faults_) {
-    const Fault& f = state.fault;
-    // The table of fault kinds gives the request a kind fits and the defaults of its value and mask.
-    const FaultKindInfo& info = FaultKindInfoOf(f.kind);
-    const std::uint32_t fits = f.blockId != 0 ? f.blockId : info.blockId;
-    if (f.exchange != ANY_EXCHANGE && f.exchange != index) continue;
-    if (fits != 0 && fits != request.BlockID) continue;
-    if (f.times != 0 && state.hits >= f.times) continue;
-    if (state.skipped < f.skip) {
-      ++state.skipped;
-      continue;
-    }
-    ++state.hits;
-    const std::uint32_t value = f.value != 0 ? f.value : info.value;
-    const std::uint8_t mask = f.mask != 0 ? f.mask : info.mask;
-    switch (f.kind) {
-      case FaultKind::DropAnswer:
-        effects.drop = true;
-        break;
-      case FaultKind::BadCrc:
-        effects.badCrc = true;
-        break;
-      case FaultKind::WrongId:
-        effects.wrongId = value;
-        break;
-      case FaultKind::WrongAddress:
-        effects.addressXor = value;
-        break;
-      case FaultKind::WrongLength:
-        effects.lengthXor = value;
-        break;
-      case FaultKind::WrongData:
-        effects.dataIndex = value % BLOCK_DATA_SIZE;
-        effects.dataXor = mask;
-        break;
-      case FaultKind::TransientBitError:
-        effects.transientOffset = value;
-        effects.transientMask = mask;
-        break;
-      case FaultKind::StuckBit:
-        effects.stuckOffset = value;
-        effects.stuckMask = mask;
-        break;
-      case FaultKind::SlowErase:
-        effects.eraseMs = value;
-        break;
-      case FaultKind::ShortRead:
-        effects.shortLength = value;
-        break;
-      case FaultKind::Unplug:
-        effects.unplug = true;
-        effects.returnMs = value;
-        break;
-      case FaultKind::PowerLoss:
-        effects.powerFailsAt = std::min(f.workDone, FAULT_ALL_DONE);
-        effects.returnMs = value;
-        break;
-      case FaultKind::AnswerLoss:
-        effects.powerFailsAt = FAULT_ALL_DONE;
-        effects.returnMs = value;
-        break;
-      case FaultKind::SlowAnswer:
-        effects.answerDelayMs = value;
-        break;
-    }
-  }
+  const FaultEffects effects = EffectsOn(request, index);
   const std::uint64_t now = clock_.NowMs();
   const std::uint64_t returnAt = effects.returnMs != FAULT_UNTIL_PLUGGED_IN ? now + effects.returnMs : NEVER;
   if (effects.unplug) {
@@ -740,26 +777,7 @@ EmulatedUnit::WriteOutcome EmulatedUnit::ReceiveRequest(const std::uint8_t* byte
       std::uint64_t{config_.timing.exchangeUs} + workUs + std::uint64_t{effects.answerDelayMs} * 1000;
   modelledUs_ += delayUs;
   busyUntilUs_ = std::max(busyUntilUs_, now * 1000) + delayUs;
-  if (answerId != 0 && !effects.drop) {
-    answer.BlockID = answerId;
-    if (effects.wrongId) answer.BlockID = *effects.wrongId;
-    answer.BlockAddress ^= effects.addressXor;
-    answer.BlockLength ^= effects.lengthXor;
-    if (effects.dataIndex) answer.BlockData[*effects.dataIndex] ^= effects.dataXor;
-    answer.BlockCRC = BlockCrc(answer);
-    if (effects.badCrc) answer.BlockCRC ^= 0x5A5A5A5A;
-    PendingAnswer& pending = answers_.PushBack();
-    pending.block = answer;
-    pending.length = effects.shortLength ? std::min<std::uint32_t>(*effects.shortLength, USB_BLOCK_SIZE)
-                                         : static_cast<std::uint32_t>(USB_BLOCK_SIZE);
-    pending.readyUs = busyUntilUs_;
-    pending.index = index;
-    if (record) {
-      record->answered = true;
-      record->answer = answer;
-      record->answerLength = pending.length;
-    }
-  }
+  if (answerId != 0 && !effects.drop) QueueAnswer(answer, answerId, effects, index, record);
   if (record) record->answerDelayUs = static_cast<std::uint32_t>(std::min<std::uint64_t>(delayUs, UINT32_MAX));
   return WriteOutcome::Accepted;
 }

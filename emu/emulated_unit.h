@@ -31,6 +31,7 @@
 
 class Clock;
 class EmulatedUsb;
+struct FaultEffects;
 
 inline constexpr std::uint16_t UNIT_VENDOR_ID = 0x7A31;
 inline constexpr std::uint16_t UNIT_PRODUCT_ID = 0xACDC;
@@ -228,6 +229,11 @@ class EmulatedUnit {
   // The exchange, split between the two pipe calls. Both run with the bus's lock held.
   enum class WriteOutcome { Accepted, Unplugged };
   WriteOutcome ReceiveRequest(const std::uint8_t* bytes, std::uint32_t length, std::unique_lock<std::mutex>& lock);
+  // What the faults that fit this exchange do to it.
+  FaultEffects EffectsOn(const UsbBlock& request, std::uint64_t index);
+  // Puts the answer, changed by the faults, in the IN endpoint for the host's next read.
+  void QueueAnswer(UsbBlock answer, std::uint32_t answerId, const FaultEffects& effects, std::uint64_t index,
+                   ExchangeRecord* record);
   // Carries a request out in the current mode. With `powerFailsAt` (thousandths of the request's own work)
   // the power fails there. answerId 0: no answer.
   void CarryOut(const UsbBlock& request, bool valid, std::optional<std::uint32_t> powerFailsAt, std::uint32_t& answerId,
