@@ -2,112 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
 namespace {
-
-// English, German, French, Italian, Spanish.
-constexpr const char* TEXTS[static_cast<int>(CliText::Count)][5] = {
-    {"Write the firmware to the unit now? Do not switch the unit off or unplug it during the update.",
-     "Firmware jetzt auf das Gerät schreiben? Das Gerät während der Aktualisierung nicht ausschalten oder abziehen.",
-     "Écrire le firmware sur l'appareil maintenant ? Ne pas éteindre ni débrancher l'appareil pendant la mise à jour.",
-     "Scrivere ora il firmware sul dispositivo? Non spegnere né scollegare il dispositivo durante l'aggiornamento.",
-     "¿Escribir ahora el firmware en el dispositivo? No apague ni desconecte el dispositivo durante la actualización."},
-    {"y", "j", "o", "s", "s"},
-    {"[y/N]", "[j/N]", "[o/N]", "[s/N]", "[s/N]"},
-    {"(Ctrl+C again: yes)", "(Erneut Strg+C: ja)", "(Ctrl+C à nouveau : oui)", "(Ctrl+C di nuovo: sì)",
-     "(Ctrl+C de nuevo: sí)"},
-    {"No unit found.", "Kein Gerät gefunden.", "Aucun appareil trouvé.", "Nessun dispositivo trovato.",
-     "No se encontró ningún dispositivo."},
-    {"Several units are connected; choose one with --unit PATH:",
-     "Mehrere Geräte sind angeschlossen; wählen Sie eines mit --unit PFAD:",
-     "Plusieurs appareils sont connectés ; choisissez-en un avec --unit CHEMIN :",
-     "Sono collegati più dispositivi; sceglierne uno con --unit PERCORSO:",
-     "Hay varios dispositivos conectados; elija uno con --unit RUTA:"},
-    {"No unit with this path is connected:", "Kein Gerät mit diesem Pfad ist angeschlossen:",
-     "Aucun appareil connecté n'a ce chemin :", "Nessun dispositivo collegato ha questo percorso:",
-     "Ningún dispositivo conectado tiene esta ruta:"},
-    {"Mode", "Modus", "Mode", "Modalità", "Modo"},
-    {"bootloader", "Bootloader", "chargeur d'amorçage", "bootloader", "cargador de arranque"},
-    {"application", "Anwendung", "application", "applicazione", "aplicación"},
-    {"old application", "alte Anwendung", "ancienne application", "vecchia applicazione", "aplicación antigua"},
-    {"unknown", "unbekannt", "inconnu", "sconosciuto", "desconocido"},
-    {"Application", "Applikation", "Application", "Applicazione", "Aplicación"},
-    {"Bootloader", "Bootloader", "Chargeur d'amorçage", "Bootloader", "Cargador de arranque"},
-    {"Valid flags (application, bootloader 1, bootloader 2)",
-     "Gültig-Flags (Applikation, Bootloader 1, Bootloader 2)",
-     "Indicateurs valides (application, chargeur 1, chargeur 2)",
-     "Flag validi (applicazione, bootloader 1, bootloader 2)",
-     "Indicadores válidos (aplicación, cargador 1, cargador 2)"},
-    {"Hardware id", "Hardware-Kennung", "Identifiant matériel", "ID hardware", "ID de hardware"},
-    {"Application image in this program", "Applikations-Image in diesem Programm",
-     "Image d'application de ce programme", "Immagine dell'applicazione in questo programma",
-     "Imagen de aplicación de este programa"},
-    {"Bootloader image in this program", "Bootloader-Image in diesem Programm",
-     "Image du chargeur d'amorçage de ce programme", "Immagine del bootloader in questo programma",
-     "Imagen del cargador de arranque de este programa"},
-    {"hardware", "Hardware", "matériel", "hardware", "hardware"},
-    {"next step in", "nächster Schritt in", "étape suivante dans", "passo successivo tra", "siguiente paso en"},
-    {"left", "verbleibend", "restant", "rimanente", "restante"},
-    {"Exit status", "Rückgabewert", "Code de sortie", "Codice di uscita", "Código de salida"},
-    {"done", "fertig", "terminé", "completato", "completado"},
-    {"failed", "fehlgeschlagen", "échoué", "non riuscito", "fallido"},
-    {"refused", "abgelehnt", "refusé", "rifiutato", "rechazado"},
-    {"cancelled", "abgebrochen", "annulé", "annullato", "cancelado"},
-    {"running", "läuft", "en cours", "in corso", "en curso"},
-    {"These units will be written:", "Diese Geräte werden beschrieben:", "Ces appareils seront écrits :",
-     "Questi dispositivi verranno scritti:", "Se escribirán estos dispositivos:"},
-    {"No unit can be updated: nothing was written.", "Kein Gerät kann aktualisiert werden: nichts wurde geschrieben.",
-     "Aucun appareil ne peut être mis à jour : rien n'a été écrit.",
-     "Nessun dispositivo può essere aggiornato: non è stato scritto nulla.",
-     "Ningún dispositivo se puede actualizar: no se escribió nada."},
-    {"Waiting for units (Ctrl+C ends the waiting).", "Warte auf Geräte (Strg+C beendet das Warten).",
-     "En attente d'appareils (Ctrl+C arrête l'attente).", "In attesa di dispositivi (Ctrl+C termina l'attesa).",
-     "Esperando dispositivos (Ctrl+C termina la espera)."},
-    {"No more units are taken; the running updates finish (Ctrl+C again: cancel them).",
-     "Keine weiteren Geräte; laufende Aktualisierungen werden beendet (erneut Strg+C: abbrechen).",
-     "Plus aucun appareil n'est pris ; les mises à jour en cours se terminent (Ctrl+C à nouveau : les annuler).",
-     "Non si accettano altri dispositivi; gli aggiornamenti in corso terminano (Ctrl+C di nuovo: annullarli).",
-     "No se toman más dispositivos; las actualizaciones en curso terminan (Ctrl+C de nuevo: cancelarlas)."},
-    {"Unit connected:", "Gerät angeschlossen:", "Appareil connecté :", "Dispositivo collegato:",
-     "Dispositivo conectado:"},
-    {"This unit will be written:", "Dieses Gerät wird beschrieben:", "Cet appareil sera écrit :",
-     "Questo dispositivo verrà scritto:", "Se escribirá este dispositivo:"},
-    {"No terminal to answer on: add --yes to update without the question.",
-     "Kein Terminal für die Antwort: mit --yes wird ohne die Frage aktualisiert.",
-     "Aucun terminal pour répondre : ajoutez --yes pour mettre à jour sans la question.",
-     "Nessun terminale su cui rispondere: aggiungere --yes per aggiornare senza la domanda.",
-     "No hay terminal para responder: añada --yes para actualizar sin la pregunta."},
-    {"Update", "Aktualisierung", "Mise à jour", "Aggiornamento", "Actualización"},
-    {"possible", "möglich", "possible", "possibile", "posible"},
-    {"refused", "abgelehnt", "refusée", "rifiutato", "rechazada"},
-    {"Unit now", "Gerät jetzt", "Appareil maintenant", "Dispositivo ora", "Dispositivo ahora"},
-    {"unchanged, nothing was written.", "unverändert, nichts wurde geschrieben.", "inchangé, rien n'a été écrit.",
-     "invariato, non è stato scritto nulla.", "sin cambios, no se escribió nada."},
-    {"its previous bootloader (the new copy is unfinished).",
-     "sein bisheriger Bootloader (die neue Kopie ist unvollständig).",
-     "son chargeur d'amorçage précédent (la nouvelle copie est inachevée).",
-     "il bootloader precedente (la nuova copia è incompleta).",
-     "su cargador de arranque anterior (la nueva copia está incompleta)."},
-    {"one new bootloader copy, the previous application.", "eine neue Bootloader-Kopie, die bisherige Applikation.",
-     "une nouvelle copie du chargeur d'amorçage, l'application précédente.",
-     "una nuova copia del bootloader, l'applicazione precedente.",
-     "una nueva copia del cargador de arranque, la aplicación anterior."},
-    {"the new bootloader, the previous or an unfinished application.",
-     "der neue Bootloader, die bisherige oder eine unvollständige Applikation.",
-     "le nouveau chargeur d'amorçage, l'application précédente ou inachevée.",
-     "il nuovo bootloader, l'applicazione precedente o incompleta.",
-     "el nuevo cargador de arranque, la aplicación anterior o incompleta."},
-    {"the new firmware.", "die neue Firmware.", "le nouveau firmware.", "il nuovo firmware.", "el nuevo firmware."},
-    {"It starts in its bootloader: run the update again.", "Es startet im Bootloader: Aktualisierung erneut ausführen.",
-     "Il démarre sur son chargeur d'amorçage : relancez la mise à jour.",
-     "Si avvia nel bootloader: eseguire di nuovo l'aggiornamento.",
-     "Arranca en su cargador de arranque: ejecute de nuevo la actualización."},
-};
-
 
 // UTF-16 or UTF-32 units (whichever wchar_t is) as UTF-8.
 std::string Utf8(const wchar_t* text) {
@@ -138,49 +40,53 @@ std::string Utf8(const wchar_t* text) {
 
 }  // namespace
 
-CliText OutcomeText(UpdateEnding ending, int result) {
-  if (result < 0) return CliText::OutcomeRunning;
+CliTextId OutcomeText(UpdateEnding ending, int result) {
+  if (result < 0) return IDS_CLI_OUTCOME_RUNNING;
   switch (ending) {
     case UpdateEnding::Completed:
-      return CliText::OutcomeDone;
+      return IDS_CLI_OUTCOME_DONE;
     case UpdateEnding::Failed:
-      return CliText::OutcomeFailed;
+      return IDS_CLI_OUTCOME_FAILED;
     case UpdateEnding::Cancelled:
-      return CliText::OutcomeCancelled;
+      return IDS_CLI_OUTCOME_CANCELLED;
     case UpdateEnding::NotStarted:
       break;
   }
-  return result == FWL_ABORTED ? CliText::OutcomeCancelled : CliText::OutcomeRefused;
+  return result == FWL_ABORTED ? IDS_CLI_OUTCOME_CANCELLED : IDS_CLI_OUTCOME_REFUSED;
 }
 
-int CliLanguageIndex(UiLanguageId language) {
-  switch (language) {
-    case UILANG_GERMAN:
-      return 1;
-    case UILANG_FRENCH:
-      return 2;
-    case UILANG_ITALIAN:
-      return 3;
-    case UILANG_SPANISH:
-      return 4;
-    default:
-      return 0;
-  }
+const char* CliString(CliTextId text, UiLanguageId language) {
+  // Every terminal text of every language, as UTF-8, read once (threads of a tray may ask at once).
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> all;
+    for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+      for (unsigned id = IDS_CLI_FIRST; id <= IDS_CLI_LAST; ++id) {
+        all.push_back(Utf8(LoadUiStringIn(entry.id, id).c_str()));
+      }
+    }
+    return all;
+  }();
+  constexpr std::size_t perLanguage = IDS_CLI_LAST - IDS_CLI_FIRST + 1;
+  const UiLanguageId resourceLanguage = ResourceLanguageFor(language);
+  std::size_t row = 0;
+  while (UI_LANGUAGES[row].id != resourceLanguage) ++row;
+  if (text < IDS_CLI_FIRST || text > IDS_CLI_LAST) return "";
+  return texts[row * perLanguage + (text - IDS_CLI_FIRST)].c_str();
 }
 
-const char* CliString(CliText text, UiLanguageId language) {
-  return TEXTS[static_cast<int>(text)][CliLanguageIndex(language)];
+std::string CliString(CliTextId text, UiLanguageId language, const std::string& value) {
+  std::string filled = CliString(text, language);
+  if (const std::size_t at = filled.find("%1"); at != std::string::npos) filled.replace(at, 2, value);
+  return filled;
 }
 
-const char* Colon(UiLanguageId language) { return language == UILANG_FRENCH ? " : " : ": "; }
+const char* Colon(UiLanguageId language) { return CliString(IDS_CLI_COLON, language); }
 
 UiLanguageId LanguageFromCode(const std::string& code) {
   const std::string two = code.substr(0, 2);
-  if (two == "en") return UILANG_ENGLISH;
-  if (two == "de") return UILANG_GERMAN;
-  if (two == "fr") return UILANG_FRENCH;
-  if (two == "it") return UILANG_ITALIAN;
-  if (two == "es") return UILANG_SPANISH;
+  for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+    if (two == entry.code) return entry.id;
+  }
   return 0;
 }
 
@@ -214,17 +120,9 @@ UiLanguageId LanguageFromEnvironment() {
   }
 #ifdef _WIN32
   // Windows users rarely set these variables: their display language decides then.
-  switch (PRIMARYLANGID(GetUserDefaultUILanguage())) {
-    case LANG_GERMAN:
-      return UILANG_GERMAN;
-    case LANG_FRENCH:
-      return UILANG_FRENCH;
-    case LANG_ITALIAN:
-      return UILANG_ITALIAN;
-    case LANG_SPANISH:
-      return UILANG_SPANISH;
-    default:
-      break;
+  const LANGID display = GetUserDefaultUILanguage();
+  for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+    if (PRIMARYLANGID(entry.id) == PRIMARYLANGID(display)) return entry.id;
   }
 #endif
   return UILANG_ENGLISH;

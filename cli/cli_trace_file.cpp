@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 
+#include "cli/cli_texts.h"
 #include "cli/helmet_update.h"
 #include "usb/result_code.h"
 
@@ -33,7 +34,7 @@ std::string Quoted(const std::string& arg) {
 }
 
 std::string SystemReason(int error) {
-  return error != 0 ? std::strerror(error) : "the write failed";
+  return error != 0 ? std::strerror(error) : CliString(IDS_CLI_WRITE_FAILED, GetUiLanguage());
 }
 
 }  // namespace
@@ -169,6 +170,6 @@ std::string CliTrace::FirstFailure() const { return storage_.FirstFailure(); }
 int CliTrace::Finish(int status, std::ostream& err) const {
   const std::string failure = FirstFailure();
   if (failure.empty()) return status;
-  err << "helmet-update: the trace file " << path_ << " could not be written: " << failure << '\n';
+  err << "helmet-update: " << CliString(IDS_CLI_TRACE_NOT_WRITTEN, GetUiLanguage(), path_) << ": " << failure << '\n';
   return status == 0 ? FWL_ERR_FAILED : status;
 }

@@ -35,8 +35,8 @@ namespace {
 bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, const std::function<bool()>& moot) {
   const UiLanguageId language = GetUiLanguage();
   if (!io.readLine) return unattended;
-  prompt << CliString(CliText::AnswerHint, language) << ' ';
-  if (interrupted) prompt << CliString(CliText::SecondCtrlC, language) << ' ';
+  prompt << CliString(IDS_CLI_ANSWER_HINT, language) << ' ';
+  if (interrupted) prompt << CliString(IDS_CLI_SECOND_CTRL_C, language) << ' ';
   prompt << std::flush;
   const int pressed = io.interrupts != nullptr ? io.interrupts->load() : 0;
   for (;;) {
@@ -51,7 +51,7 @@ bool Ask(CliIo& io, std::ostream& prompt, bool unattended, bool interrupted, con
     const std::optional<std::string> line = io.readLine();
     if (!line) continue;
     const char first = line->empty() ? '\0' : static_cast<char>(std::tolower(static_cast<unsigned char>((*line)[0])));
-    return first == 'y' || first == CliString(CliText::YesLetter, language)[0];
+    return first == 'y' || first == CliString(IDS_CLI_YES_LETTER, language)[0];
   }
 }
 
@@ -83,11 +83,11 @@ std::int32_t UnitModeAt(const PlatformContext& context, const UnitEntry& unit) {
   return info.mode;
 }
 
-CliText ModeText(std::int32_t mode) {
-  return mode == DEVICE_MODE_BOOTLOADER         ? CliText::ModeBootloader
-         : mode == DEVICE_MODE_APPLICATION     ? CliText::ModeApplication
-         : mode == DEVICE_MODE_OLD_APPLICATION ? CliText::ModeOldApplication
-                                               : CliText::ModeUnknown;
+CliTextId ModeText(std::int32_t mode) {
+  return mode == DEVICE_MODE_BOOTLOADER         ? IDS_CLI_MODE_BOOTLOADER
+         : mode == DEVICE_MODE_APPLICATION     ? IDS_CLI_MODE_APPLICATION
+         : mode == DEVICE_MODE_OLD_APPLICATION ? IDS_CLI_MODE_OLD_APPLICATION
+                                               : IDS_CLI_MODE_UNKNOWN;
 }
 
 // For scripts: the same words in every language.
@@ -167,21 +167,21 @@ int ListCommand(const PlatformContext& context, CliIo& io, bool json) {
   }
   if (json) JsonLine(io.out, {{"event", "units"}, {"units", units}});
   if (found.empty()) {
-    return StopWith(io, json, "no-unit", CliString(CliText::NoUnit, GetUiLanguage()), FWL_ERR_NOT_FOUND,
+    return StopWith(io, json, "no-unit", CliString(IDS_CLI_NO_UNIT, GetUiLanguage()), FWL_ERR_NOT_FOUND,
                     FWL_ERR_NOT_FOUND);
   }
   return json ? JsonEnd(io, FWL_OK, 0) : 0;
 }
 
 // "label: version  (hardware low-high)", without its line end.
-std::string ImageLine(CliText label, const FirmwareImageInfo& image) {
+std::string ImageLine(CliTextId label, const FirmwareImageInfo& image) {
   const UiLanguageId language = GetUiLanguage();
   return std::string(CliString(label, language)) + Colon(language) + image.version + "  (" +
-         CliString(CliText::HardwareRange, language) + ' ' + std::to_string(image.hardwareLow) + '-' +
+         CliString(IDS_CLI_HARDWARE_RANGE, language) + ' ' + std::to_string(image.hardwareLow) + '-' +
          std::to_string(image.hardwareHigh) + ")";
 }
 
-void PrintImage(std::ostream& out, CliText label, const FirmwareImageInfo& image) {
+void PrintImage(std::ostream& out, CliTextId label, const FirmwareImageInfo& image) {
   out << ImageLine(label, image) << '\n';
 }
 
@@ -261,25 +261,25 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const std::
     return JsonEnd(io, read, read);
   }
   if (modeKnown) {
-    io.out << CliString(CliText::Mode, language) << Colon(language) << CliString(ModeText(info.mode), language) << '\n';
+    io.out << CliString(IDS_CLI_MODE, language) << Colon(language) << CliString(ModeText(info.mode), language) << '\n';
   }
   if (read == FWL_OK) {
-    io.out << CliString(CliText::ApplicationVersion, language) << Colon(language) << info.appVersion << '\n'
-           << CliString(CliText::BootloaderVersion, language) << Colon(language) << info.bootVersion << '\n'
-           << CliString(CliText::Flags, language) << Colon(language) << info.appFlag << ' ' << info.boot1Flag << ' '
+    io.out << CliString(IDS_CLI_APPLICATION_VERSION, language) << Colon(language) << info.appVersion << '\n'
+           << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << Colon(language) << info.bootVersion << '\n'
+           << CliString(IDS_CLI_FLAGS, language) << Colon(language) << info.appFlag << ' ' << info.boot1Flag << ' '
            << info.boot2Flag << '\n'
-           << CliString(CliText::HardwareId, language) << Colon(language) << info.hardwareId << '\n';
+           << CliString(IDS_CLI_HARDWARE_ID, language) << Colon(language) << info.hardwareId << '\n';
   }
-  PrintImage(io.out, CliText::ImageApplication, application);
-  PrintImage(io.out, CliText::ImageBootloader, bootloader);
+  PrintImage(io.out, IDS_CLI_IMAGE_APPLICATION, application);
+  PrintImage(io.out, IDS_CLI_IMAGE_BOOTLOADER, bootloader);
   if (read != FWL_OK) {
     io.out.flush();
     io.err << OneLine(UiText(QueryFailureText(read))) << std::endl;
     return read;
   }
-  io.out << CliString(CliText::UpdateVerdict, language) << Colon(language)
-         << (verdict.refusal == FWL_OK ? CliString(CliText::UpdatePossible, language)
-                                       : std::string(CliString(CliText::UpdateRefused, language)) + " - " + refusal)
+  io.out << CliString(IDS_CLI_UPDATE_VERDICT, language) << Colon(language)
+         << (verdict.refusal == FWL_OK ? CliString(IDS_CLI_UPDATE_POSSIBLE, language)
+                                       : std::string(CliString(IDS_CLI_UPDATE_REFUSED, language)) + " - " + refusal)
          << '\n';
   return read;
 }
@@ -294,7 +294,7 @@ int ImagesCorrupted(CliIo& io, bool json) {
 
 // Without a terminal and without --yes nothing is asked: nothing is written, not even a unit read.
 int NoTerminal(CliIo& io, bool json) {
-  return StopWith(io, json, "no-terminal", CliString(CliText::NoTerminal, GetUiLanguage()), FWL_ABORTED, FWL_ABORTED);
+  return StopWith(io, json, "no-terminal", CliString(IDS_CLI_NO_TERMINAL, GetUiLanguage()), FWL_ABORTED, FWL_ABORTED);
 }
 
 // The width the question is broken to: 80 columns, or the terminal's when it is narrower.
@@ -339,33 +339,33 @@ std::string Wrapped(const std::string& text, const std::string& tail, std::size_
 // The question before an update: the units that passed their checks (under `heading`), each with its versions on
 // a line of its own, the program's below them, then the question broken to fit. One unit's versions take at
 // most 80 columns in every language. Without units (--watch, before any came) the question alone.
-bool AskStart(CliIo& io, std::ostream& prompt, CliText heading, const std::vector<TrayCandidate>& units,
+bool AskStart(CliIo& io, std::ostream& prompt, CliTextId heading, const std::vector<TrayCandidate>& units,
               const FirmwareImageInfo& application, const FirmwareImageInfo& bootloader) {
   const UiLanguageId language = GetUiLanguage();
   const std::size_t width = QuestionColumns(io);
   if (!units.empty()) {
     prompt << CliString(heading, language) << '\n';
     for (const TrayCandidate& unit : units) {
-      const std::string versions = std::string(CliString(CliText::ApplicationVersion, language)) + ' ' +
+      const std::string versions = std::string(CliString(IDS_CLI_APPLICATION_VERSION, language)) + ' ' +
                                    unit.device.appVersion + "  " +
-                                   CliString(CliText::BootloaderVersion, language) + ' ' + unit.device.bootVersion;
+                                   CliString(IDS_CLI_BOOTLOADER_VERSION, language) + ' ' + unit.device.bootVersion;
       const std::string row = "  " + unit.unit + "  " + versions;
       // On a narrow terminal each version goes on a line of its own rather than break where the terminal cuts.
       if (Utf8Columns(row) <= width) {
         prompt << row << '\n';
       } else {
-        prompt << "  " << unit.unit << "\n    " << CliString(CliText::ApplicationVersion, language) << ' '
-               << unit.device.appVersion << "\n    " << CliString(CliText::BootloaderVersion, language) << ' '
+        prompt << "  " << unit.unit << "\n    " << CliString(IDS_CLI_APPLICATION_VERSION, language) << ' '
+               << unit.device.appVersion << "\n    " << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << ' '
                << unit.device.bootVersion << '\n';
       }
     }
-    for (const std::string& line : {ImageLine(CliText::ImageApplication, application),
-                                    ImageLine(CliText::ImageBootloader, bootloader)}) {
+    for (const std::string& line : {ImageLine(IDS_CLI_IMAGE_APPLICATION, application),
+                                    ImageLine(IDS_CLI_IMAGE_BOOTLOADER, bootloader)}) {
       prompt << (Utf8Columns(line) <= width ? line : Wrapped(line, "", width)) << '\n';
     }
   }
-  const std::string hint = std::string(CliString(CliText::AnswerHint, language)) + ' ';
-  prompt << Wrapped(CliString(CliText::ConfirmStart, language), hint, width);
+  const std::string hint = std::string(CliString(IDS_CLI_ANSWER_HINT, language)) + ' ';
+  prompt << Wrapped(CliString(IDS_CLI_CONFIRM_START, language), hint, width);
   return Ask(io, prompt, false, false, nullptr);
 }
 
@@ -388,7 +388,7 @@ int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMes
   if (!options.yes) {
     askStart = [&] {
       const std::vector<TrayCandidate> unit{TrayCandidate{running->UnitLocation(), running->Device()}};
-      return AskStart(io, prompt, CliText::UnitQuestion, unit, application, bootloader);
+      return AskStart(io, prompt, IDS_CLI_UNIT_QUESTION, unit, application, bootloader);
     };
   }
   // The cancel question is asked on a terminal; without one, Ctrl+C means stop. The update goes on meanwhile,
@@ -409,13 +409,13 @@ int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMes
 // For scripts: how a unit's update ended, the same word in every language.
 const char* OutcomeWord(const TrayResult& result) {
   switch (OutcomeText(result.ending, result.result)) {
-    case CliText::OutcomeDone:
+    case IDS_CLI_OUTCOME_DONE:
       return "done";
-    case CliText::OutcomeFailed:
+    case IDS_CLI_OUTCOME_FAILED:
       return "failed";
-    case CliText::OutcomeRefused:
+    case IDS_CLI_OUTCOME_REFUSED:
       return "refused";
-    case CliText::OutcomeCancelled:
+    case IDS_CLI_OUTCOME_CANCELLED:
       return "cancelled";
     default:
       return "running";
@@ -433,7 +433,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   ScanFirmwareImage(IDR_APPLICATION_IMAGE, application, *context.resources);
   ScanFirmwareImage(IDR_BOOTLOADER_IMAGE, bootloader, *context.resources);
   if (!options.watch && units.empty()) {
-    return StopWith(io, options.json, "no-unit", CliString(CliText::NoUnit, language), FWL_ERR_NOT_FOUND,
+    return StopWith(io, options.json, "no-unit", CliString(IDS_CLI_NO_UNIT, language), FWL_ERR_NOT_FOUND,
                     FWL_ERR_NOT_FOUND);
   }
   if (!options.yes && !io.readLine) return NoTerminal(io, options.json);
@@ -445,7 +445,7 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   TrayBoard board(io.out, tray.style, io.columns);
   if (!options.yes) {
     tray.askStart = [&](const std::vector<TrayCandidate>& candidates) {
-      return AskStart(io, prompt, CliText::TrayQuestion, candidates, application, bootloader);
+      return AskStart(io, prompt, IDS_CLI_TRAY_QUESTION, candidates, application, bootloader);
     };
   }
   tray.askCancel = [&](const std::function<bool()>& moot) {
@@ -495,10 +495,10 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
            << nlohmann::json{{"event", "exit"}, {"status", status}}.dump() << std::endl;
     return status;
   }
-  if (results.empty() && !options.watch) io.err << CliString(CliText::TrayNone, language) << std::endl;
+  if (results.empty() && !options.watch) io.err << CliString(IDS_CLI_TRAY_NONE, language) << std::endl;
   // Quiet: the units' result lines are the result; the status is the program's own.
   for (const TrayResult& result : results) io.out << TrayResultLine(result) << '\n';
-  if (!options.quiet) io.out << CliString(CliText::ExitStatus, language) << Colon(language) << status << '\n';
+  if (!options.quiet) io.out << CliString(IDS_CLI_EXIT_STATUS, language) << Colon(language) << status << '\n';
   io.out.flush();
   return status;
 }
@@ -523,7 +523,7 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
     const UnitEntry* unit = FindUnit(units, wanted);
     if (unit == nullptr) {
       return StopWith(io, options.json, "unit-not-present",
-                      std::string(CliString(CliText::UnitNotPresent, GetUiLanguage())) + ' ' + wanted,
+                      std::string(CliString(IDS_CLI_UNIT_NOT_PRESENT, GetUiLanguage())) + ' ' + wanted,
                       FWL_ERR_NOT_FOUND, FWL_ERR_NOT_FOUND, &units, {{"unit", wanted}});
     }
     named.push_back(*unit);
@@ -537,7 +537,7 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
   if (!named.empty()) {
     chosen = &named.front();
   } else if (units.size() > 1) {
-    return StopWith(io, options.json, "several-units", CliString(CliText::SeveralUnits, GetUiLanguage()),
+    return StopWith(io, options.json, "several-units", CliString(IDS_CLI_SEVERAL_UNITS, GetUiLanguage()),
                     EXIT_USAGE, EXIT_USAGE, &units);
   } else if (units.size() == 1) {
     chosen = &units.front();
@@ -584,7 +584,7 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   if (!options.trace.empty()) {
     std::string reason;
     if (!trace.OpenFile(options.trace, args, PlatformDescription(), &reason)) {
-      const std::string text = "helmet-update: cannot write " + options.trace + ": " + reason;
+      const std::string text = "helmet-update: " + CliString(IDS_CLI_CANNOT_WRITE, GetUiLanguage(), options.trace) + ": " + reason;
       io.err << text << '\n';
       return options.json ? JsonUsageError(io, text) : EXIT_USAGE;
     }

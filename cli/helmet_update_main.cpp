@@ -14,6 +14,7 @@
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "app/unit_lock.h"
+#include "cli/cli_texts.h"
 #include "cli/console.h"
 #include "cli/helmet_update.h"
 #include "platform/program_context.h"
@@ -62,7 +63,7 @@ int Run(const std::vector<std::string>& args) {
   }
 #else
   if (demo) {
-    std::cerr << "helmet-update: --demo is the program helmet-update-demo\n";
+    std::cerr << "helmet-update: " << CliString(IDS_CLI_DEMO_PROGRAM, LanguageFromEnvironment()) << '\n';
     return EXIT_USAGE;
   }
 #endif

@@ -43,20 +43,20 @@ int StepsAfter(UpdateStep step) {
   return steps;
 }
 
-CliText UnitStateText(UnitState unit) {
+CliTextId UnitStateText(UnitState unit) {
   switch (unit) {
     case UnitState::Untouched:
-      return CliText::UnitUntouched;
+      return IDS_CLI_UNIT_UNTOUCHED;
     case UnitState::FirstCopyUnfinished:
-      return CliText::UnitFirstCopyUnfinished;
+      return IDS_CLI_UNIT_FIRST_COPY_UNFINISHED;
     case UnitState::OneCopyWritten:
-      return CliText::UnitOneCopyWritten;
+      return IDS_CLI_UNIT_ONE_COPY_WRITTEN;
     case UnitState::BothCopiesWritten:
-      return CliText::UnitBothCopiesWritten;
+      return IDS_CLI_UNIT_BOTH_COPIES_WRITTEN;
     case UnitState::Updated:
       break;
   }
-  return CliText::UnitUpdated;
+  return IDS_CLI_UNIT_UPDATED;
 }
 
 }  // namespace
@@ -294,10 +294,10 @@ void TerminalView::PrintUnitNow(UnitState unit) {
   if (style_ == OutputStyle::Json) return;  // the end's result event says it
   const UiLanguageId language = GetUiLanguage();
   std::string line =
-      std::string(CliString(CliText::UnitNow, language)) + Colon(language) + CliString(UnitStateText(unit), language);
+      std::string(CliString(IDS_CLI_UNIT_NOW, language)) + Colon(language) + CliString(UnitStateText(unit), language);
   if (unit != UnitState::Untouched && unit != UnitState::Updated) {
     line += ' ';
-    line += CliString(CliText::RunAgain, language);
+    line += CliString(IDS_CLI_RUN_AGAIN, language);
   }
   PrintLine(line, true);
 }
@@ -320,7 +320,7 @@ void TerminalView::ShowPause(std::uint64_t remainingMs) {
       if (board_ != nullptr && board_->Live()) {
         DrawLive();
       } else if (pauseBegins) {
-        PrintLine(std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " + std::to_string(second) + " s");
+        PrintLine(std::string(CliString(IDS_CLI_NEXT_STEP_IN, GetUiLanguage())) + " " + std::to_string(second) + " s");
       }
       break;
     case OutputStyle::LiveLine:
@@ -349,7 +349,7 @@ void TerminalView::Finish(int exitStatus) {
   }
   CloseLive();
   if (style_ == OutputStyle::Quiet) return;  // the status is the program's
-  out_ << CliString(CliText::ExitStatus, GetUiLanguage()) << Colon(GetUiLanguage()) << exitStatus << std::endl;
+  out_ << CliString(IDS_CLI_EXIT_STATUS, GetUiLanguage()) << Colon(GetUiLanguage()) << exitStatus << std::endl;
 }
 
 void TerminalView::PrintLine(const std::string& text, bool error) {
@@ -417,7 +417,7 @@ std::string TerminalView::LiveBytes() const {
 // The pause's countdown; or the time so far; in a tray, the outcome once the update ended.
 std::string TerminalView::LiveTime() {
   if (pauseRemainingMs_ > 0) {
-    return std::string(CliString(CliText::NextStepIn, GetUiLanguage())) + " " +
+    return std::string(CliString(IDS_CLI_NEXT_STEP_IN, GetUiLanguage())) + " " +
            std::to_string((pauseRemainingMs_ + 999) / 1000) + " s";
   }
   if (board_ != nullptr && result_ >= 0) return CliString(OutcomeText(ending_, result_), GetUiLanguage());
@@ -429,7 +429,7 @@ std::string TerminalView::LiveTime() {
 // end.
 std::string TerminalView::LiveLeft() {
   if (result_ >= 0 || barError_ || !timeLeft_.Steady()) return "";
-  return std::string(CliString(CliText::Left, GetUiLanguage())) + " " +
+  return std::string(CliString(IDS_CLI_LEFT, GetUiLanguage())) + " " +
          Duration(timeLeft_.LeftMs(clock_.NowMs()) + 999);
 }
 

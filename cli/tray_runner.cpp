@@ -151,7 +151,7 @@ void UpdateTray::Watch() {
   if (options_.style == OutputStyle::Json) {
     board_.Line(nlohmann::json{{"event", "waiting"}}.dump());
   } else {
-    board_.Line(CliString(CliText::Waiting, GetUiLanguage()));
+    board_.Line(CliString(IDS_CLI_WAITING, GetUiLanguage()));
   }
   ShowSummary();
   Loop(true);
@@ -285,7 +285,7 @@ void UpdateTray::PollBus(bool watching) {
     if (options_.style == OutputStyle::Json) {
       board_.Line(nlohmann::json{{"event", "arrived"}, {"unit", key}}.dump());
     } else if (!board_.Live()) {
-      board_.Line(std::string(CliString(CliText::UnitArrived, GetUiLanguage())) + " " + key);
+      board_.Line(std::string(CliString(IDS_CLI_UNIT_ARRIVED, GetUiLanguage())) + " " + key);
     }
     AddMember(unit);
   }
@@ -305,7 +305,7 @@ void UpdateTray::EndWaiting() {
   if (options_.style == OutputStyle::Json) {
     board_.Line(nlohmann::json{{"event", "waiting"}, {"ended", true}}.dump());
   } else {
-    board_.Line(CliString(CliText::WatchEnds, GetUiLanguage()));
+    board_.Line(CliString(IDS_CLI_WATCH_ENDS, GetUiLanguage()));
   }
 }
 
@@ -379,16 +379,16 @@ void UpdateTray::ShowSummary() {
   for (const auto& member : members_) {
     const int result = member->checking ? -1 : member->view->Result();
     switch (OutcomeText(member->view->Ending(), result)) {
-      case CliText::OutcomeDone:
+      case IDS_CLI_OUTCOME_DONE:
         ++counts[0];
         break;
-      case CliText::OutcomeFailed:
+      case IDS_CLI_OUTCOME_FAILED:
         ++counts[1];
         break;
-      case CliText::OutcomeRefused:
+      case IDS_CLI_OUTCOME_REFUSED:
         ++counts[2];
         break;
-      case CliText::OutcomeCancelled:
+      case IDS_CLI_OUTCOME_CANCELLED:
         ++counts[3];
         break;
       default:
@@ -397,8 +397,8 @@ void UpdateTray::ShowSummary() {
     }
   }
   const UiLanguageId language = GetUiLanguage();
-  const CliText words[5] = {CliText::OutcomeDone, CliText::OutcomeFailed, CliText::OutcomeRefused,
-                            CliText::OutcomeCancelled, CliText::OutcomeRunning};
+  const CliTextId words[5] = {IDS_CLI_OUTCOME_DONE, IDS_CLI_OUTCOME_FAILED, IDS_CLI_OUTCOME_REFUSED,
+                            IDS_CLI_OUTCOME_CANCELLED, IDS_CLI_OUTCOME_RUNNING};
   std::string text;
   for (int i : {4, 0, 1, 2, 3}) {  // what runs first: on a narrow terminal the end of the line is cut
     if (i == 3 && counts[3] == 0) continue;  // cancelled only once there is one

@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using UiLanguageId = std::uint16_t;
 
+// Names for the rows of the language table (res/languages.def) that the code refers to.
 inline constexpr UiLanguageId UILANG_ENGLISH = 1033;  // English (United States)
 inline constexpr UiLanguageId UILANG_GERMAN = 1031;   // German (Germany)
 inline constexpr UiLanguageId UILANG_FRENCH = 1036;   // French (France)
@@ -19,13 +21,15 @@ inline constexpr UiLanguageId UILANG_SPANISH = 3082;  // Spanish (Spain, modern 
 
 struct UiLanguageEntry {
   UiLanguageId id;
+  const char* code;     // the two letters of a locale ("de" of "de_CH.UTF-8")
   const wchar_t* name;  // as the language chooser shows it, in the language itself
 };
 
 // In the order of the language chooser.
 inline constexpr UiLanguageEntry UI_LANGUAGES[] = {
-    {UILANG_ENGLISH, L"English"},  {UILANG_GERMAN, L"Deutsch"},       {UILANG_FRENCH, L"Fran\u00E7ais"},
-    {UILANG_ITALIAN, L"Italiano"}, {UILANG_SPANISH, L"Espa\u00F1ol"},
+#define UI_LANGUAGE(code, id, row, script) {id, code, row},
+#include "res/languages.def"
+#undef UI_LANGUAGE
 };
 
 constexpr bool IsUiLanguage(UiLanguageId language) {
@@ -34,6 +38,10 @@ constexpr bool IsUiLanguage(UiLanguageId language) {
   }
   return false;
 }
+
+static_assert(IsUiLanguage(UILANG_ENGLISH) && IsUiLanguage(UILANG_GERMAN) && IsUiLanguage(UILANG_FRENCH) &&
+                  IsUiLanguage(UILANG_ITALIAN) && IsUiLanguage(UILANG_SPANISH),
+              "every named language is a row of the table");
 
 // The language whose resources are used: the interface language if the program has it, else English, so
 // that a stored language the program does not speak still gives a whole interface.
@@ -49,6 +57,10 @@ inline constexpr int UI_TEXT_CAPACITY = 256;
 void SetUiLanguage(UiLanguageId language);
 UiLanguageId GetUiLanguage();
 
+// The whole of string `id` in `language` (English for a language the program does not speak), uncut; empty
+// when missing.
+std::wstring LoadUiStringIn(UiLanguageId language, unsigned id);
+
 // Loads string `id` of the interface language into `buffer`, NUL-terminated, cut at 255 units. Returns its
 // length; 0 or less means the text is missing, and callers then show nothing.
 int LoadUiString(unsigned id, wchar_t (&buffer)[UI_TEXT_CAPACITY]);
@@ -57,3 +69,5 @@ int LoadUiString(unsigned id, wchar_t (&buffer)[UI_TEXT_CAPACITY]);
 // followed by the units, into `buffer` as LoadUiString does. A block cut short gives a missing text.
 int CopyStringFromBlock(const std::uint16_t* block, std::size_t blockUnits, unsigned index,
                         wchar_t (&buffer)[UI_TEXT_CAPACITY]);
+// The same string whole (a terminal text may be longer than 255 units); empty when missing.
+std::wstring StringFromBlock(const std::uint16_t* block, std::size_t blockUnits, unsigned index);

@@ -1,17 +1,21 @@
-# The interface's resources: the string table and the three dialog templates in five languages, the icons, the
-# manifest and the version block. One resource script per language; each includes the shared layouts.
+# The interface's resources: the string tables and the three dialog templates in each language, the icons, the
+# manifest and the version block. One resource script per language (the rows of res/languages.def); each
+# includes the shared layouts and string tables.
+set(UI_RES_DIR ${PROJECT_SOURCE_DIR}/res)
+file(STRINGS ${UI_RES_DIR}/languages.def language_rows REGEX "^UI_LANGUAGE\\(")
+set(UI_LANGUAGE_SCRIPTS)
+foreach(row IN LISTS language_rows)
+  string(REGEX REPLACE ".*\"([a-z_]+\\.rc)\"\\)$" "\\1" script "${row}")
+  list(APPEND UI_LANGUAGE_SCRIPTS ${UI_RES_DIR}/${script})
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${UI_RES_DIR}/languages.def)
+set(UI_STRING_TABLES ${UI_RES_DIR}/ui_strings.rci ${UI_RES_DIR}/cli_strings.rci)
+
 if(WIN32)
-  set(UI_RES_DIR ${PROJECT_SOURCE_DIR}/res)
-  set(UI_RESOURCE_SCRIPTS
-    ${UI_RES_DIR}/lang_en.rc
-    ${UI_RES_DIR}/lang_de.rc
-    ${UI_RES_DIR}/lang_fr.rc
-    ${UI_RES_DIR}/lang_it.rc
-    ${UI_RES_DIR}/lang_es.rc
-    ${UI_RES_DIR}/ui_neutral.rc)
+  set(UI_RESOURCE_SCRIPTS ${UI_LANGUAGE_SCRIPTS} ${UI_RES_DIR}/ui_neutral.rc)
   # windres reports no included files to the build, so name them here.
   set_source_files_properties(${UI_RESOURCE_SCRIPTS} PROPERTIES OBJECT_DEPENDS
-    "${UI_RES_DIR}/ui_resources.rch;${UI_RES_DIR}/ui_strings.rci;${UI_RES_DIR}/ui_dialogs.rci;${PROJECT_SOURCE_DIR}/ui/resource_ids.h;${UI_RES_DIR}/updater.manifest;${UI_RES_DIR}/icons/updater.ico;${UI_RES_DIR}/icons/about.ico")
+    "${UI_RES_DIR}/ui_resources.rch;${UI_STRING_TABLES};${UI_RES_DIR}/ui_dialogs.rci;${PROJECT_SOURCE_DIR}/ui/resource_ids.h;${UI_RES_DIR}/updater.manifest;${UI_RES_DIR}/icons/updater.ico;${UI_RES_DIR}/icons/about.ico")
   list(APPEND UPDATER_RESOURCE_SOURCES ${UI_RESOURCE_SCRIPTS})
   # The tests read the version block back through the system's version API.
   list(APPEND UPDATER_TEST_EXTRA_LIBS version)
@@ -24,9 +28,8 @@ if(NOT WIN32)
   add_custom_command(OUTPUT ${UI_STRING_TABLE}
     COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/gen_ui_strings.py
       ${PROJECT_SOURCE_DIR}/res ${PROJECT_SOURCE_DIR}/ui/resource_ids.h ${UI_STRING_TABLE}
-    DEPENDS ${PROJECT_SOURCE_DIR}/scripts/gen_ui_strings.py ${PROJECT_SOURCE_DIR}/res/ui_strings.rci
-      ${PROJECT_SOURCE_DIR}/res/lang_en.rc ${PROJECT_SOURCE_DIR}/res/lang_de.rc ${PROJECT_SOURCE_DIR}/res/lang_fr.rc
-      ${PROJECT_SOURCE_DIR}/res/lang_it.rc ${PROJECT_SOURCE_DIR}/res/lang_es.rc ${PROJECT_SOURCE_DIR}/ui/resource_ids.h
+    DEPENDS ${PROJECT_SOURCE_DIR}/scripts/gen_ui_strings.py ${UI_RES_DIR}/languages.def ${UI_STRING_TABLES}
+      ${UI_LANGUAGE_SCRIPTS} ${PROJECT_SOURCE_DIR}/ui/resource_ids.h
     COMMENT "Generating the string table from the resource scripts")
   target_sources(updater_posix PRIVATE ${UI_STRING_TABLE})
 endif()

@@ -23,6 +23,14 @@ void SetUiLanguage(UiLanguageId language) { currentLanguage.store(language, std:
 
 UiLanguageId GetUiLanguage() { return currentLanguage.load(std::memory_order_relaxed); }
 
+std::wstring LoadUiStringIn(UiLanguageId language, unsigned id) {
+  const UiLanguageId resourceLanguage = ResourceLanguageFor(language);
+  for (const UiStringEntry& entry : UI_STRING_TABLE) {
+    if (entry.language == resourceLanguage && entry.id == id) return entry.text;
+  }
+  return {};
+}
+
 int LoadUiString(unsigned id, wchar_t (&buffer)[UI_TEXT_CAPACITY]) {
   buffer[0] = L'\0';
   const UiLanguageId language = ResourceLanguageFor(GetUiLanguage());

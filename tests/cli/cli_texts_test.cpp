@@ -109,12 +109,25 @@ TEST(CliTexts, TheResourceScriptsWordsAndEscapes) {
   EXPECT_EQ(UiText(IDS_UPDATE_STARTED), "Start firmware update!");
 }
 
-TEST(CliTexts, EveryTerminalTextInEveryLanguage) {
+TEST(CliTexts, EveryTerminalTextInEveryLanguageWhole) {
   for (const UiLanguageEntry& entry : UI_LANGUAGES) {
-    for (int text = 0; text < static_cast<int>(CliText::Count); ++text) {
-      EXPECT_NE(CliString(static_cast<CliText>(text), entry.id)[0], '\0') << entry.id << " " << text;
+    for (CliTextId text = IDS_CLI_FIRST; text <= IDS_CLI_LAST; ++text) {
+      EXPECT_NE(CliString(text, entry.id)[0], '\0') << entry.code << " " << text;
     }
+    // The exit-status table is far longer than a window's text: it is read whole, to its last line.
+    const std::string table = CliString(IDS_CLI_HELP_EXIT_TABLE, entry.id);
+    EXPECT_GT(table.size(), 255u) << entry.code;
+    EXPECT_NE(table.find("\"result\""), std::string::npos) << entry.code;
+    EXPECT_EQ(table.back(), '\n') << entry.code;
   }
+  // Blanks at either end and quotes are kept as the scripts have them.
+  EXPECT_STREQ(Colon(UILANG_FRENCH), " : ");
+  EXPECT_STREQ(Colon(UILANG_GERMAN), ": ");
+  EXPECT_STREQ(CliString(IDS_CLI_HELP_USAGE, UILANG_FRENCH), "Utilisation ");
+  EXPECT_STREQ(CliString(IDS_CLI_YES_LETTER, UILANG_ITALIAN), "s");
+  // A language the program lacks reads English; an id that is no terminal text reads empty.
+  EXPECT_STREQ(CliString(IDS_CLI_NO_UNIT, 1043), "No unit found.");
+  EXPECT_STREQ(CliString(IDS_CLI_LAST + 1, UILANG_ENGLISH), "");
 }
 
 }  // namespace

@@ -34,7 +34,6 @@ using ::testing::Not;
 
 namespace {
 
-constexpr UiLanguageId LANGUAGES[] = {UILANG_ENGLISH, UILANG_GERMAN, UILANG_FRENCH, UILANG_ITALIAN, UILANG_SPANISH};
 constexpr std::uint32_t CHUNK = 64 * 1024;
 
 // The pieces of what was written to a terminal, between carriage returns and line feeds.
@@ -214,7 +213,8 @@ class TerminalViewTest : public ::testing::Test {
 // language at any width, also when the terminal narrows while the update runs; the last frame still shows the
 // percentage.
 TEST_F(TerminalViewTest, EveryFrameFitsTheTerminal) {
-  for (const UiLanguageId language : LANGUAGES) {
+  for (const UiLanguageEntry& entry : UI_LANGUAGES) {
+    const UiLanguageId language = entry.id;
     for (const std::size_t columns : {20u, 40u, 60u, 80u, 120u}) {
       SCOPED_TRACE(std::to_string(language) + " at " + std::to_string(columns) + " columns");
       SetUiLanguage(language);
