@@ -10,7 +10,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils imagemagick fvwm
   libusb-1.0-0-dev umockdev libumockdev-dev
   libcli11-dev nlohmann-json3-dev tmux
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
 )
 
 missing=()
