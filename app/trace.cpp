@@ -38,6 +38,10 @@ void Trace(const char* format, ...) {
 
   // Callers' trailing line feeds (and the prefix's blank when the text is empty) go.
   while (length > 0 && IsTrailingSpace(line[length - 1])) --length;
+  // One call is one line: a line break inside the text (a name or text from outside) would forge another line.
+  for (std::size_t i = prefixLength; i < length; ++i) {
+    if (line[i] == '\r' || line[i] == '\n') line[i] = ' ';
+  }
   line[length++] = '\r';
   line[length++] = '\n';
   line[length] = '\0';

@@ -1,5 +1,6 @@
 #pragma once
-// The trace log: one diagnostic line per call, "[Tavik_FW_Update] " + text + CR LF, handed whole to a sink.
+// The trace log: one diagnostic line per call, "[Tavik_FW_Update] " + text + CR LF, handed whole to a sink. A CR
+// or LF inside the text becomes a blank, so that no text can make a second line.
 
 #include <cstddef>
 #include <string>

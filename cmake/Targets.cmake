@@ -11,6 +11,7 @@ add_library(updater_core STATIC
   app/startup.cpp
   app/trace.cpp
   app/trace_file.cpp
+  app/unit_text.cpp
   app/unit_lock_memory.cpp
   image/crc32.cpp
   image/crc32_clmul.cpp

@@ -56,6 +56,7 @@ set(UPDATER_TEST_SOURCES
   tests/trace_file_test.cpp
   tests/trace_test.cpp
   tests/ui_language_test.cpp
+  tests/unit_text_test.cpp
   tests/unit_lock_memory_test.cpp
   tests/update_controller_test.cpp
   tests/update_session_test.cpp

@@ -202,6 +202,24 @@ TEST_F(DeviceInfoQuery, VersionTextsAreCutTo30CharactersAndNeverReadPastTheData)
   }
 }
 
+TEST_F(DeviceInfoQuery, VersionTextsAreTracedEscapedOnOneLineAndStoredAsSent) {
+  // An escape sequence, a line break that would begin a forged line, a byte that is not UTF-8.
+  const std::string app = "\x1b]0;x\x07\r\n[Tavik_FW_Update] ok\xff";
+  const std::string boot = "b\xc3\xa9ta\x1b[2K";
+  std::vector<std::uint8_t> data(app.begin(), app.end());
+  data.push_back(0);
+  data.insert(data.end(), boot.begin(), boot.end());
+  AddUnit();
+  usb_.Unit(0).OverrideAnswerData(BLK_GET_VERSION, data);
+  EXPECT_EQ(loader_.ReadDeviceInfo(&info_), FWL_OK);
+  EXPECT_EQ(std::string(info_.appVersion), app);
+  EXPECT_EQ(std::string(info_.bootVersion), boot);
+  const auto lines = trace_.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[1], Line("Application Version = \\x1b]0;x\\x07\\x0d\\x0a[Tavik_FW_Update] ok\\xff"));
+  EXPECT_EQ(lines[2], Line("Bootloader Version = b\xc3\xa9ta\\x1b[2K"));
+}
+
 TEST_F(DeviceInfoQuery, FlagBytesCountAsSetWhenNonzero) {
   AddUnit().OverrideAnswerData(BLK_GET_FLAGS, std::vector<std::uint8_t>{0, 5, 0});
   EXPECT_EQ(loader_.ReadDeviceInfo(&info_), FWL_OK);

@@ -34,6 +34,8 @@ TEST(Trace, TrailingWhiteSpaceCollapsesToOneCrLf) {
       {"blanks and tabs \t \r\n\v\f ", "[Tavik_FW_Update] blanks and tabs\r\n"},
       {"  inner  blanks stay", "[Tavik_FW_Update]   inner  blanks stay\r\n"},
       {"\n\n", "[Tavik_FW_Update]\r\n"},
+      {"inner\r\n[Tavik_FW_Update] forged\n", "[Tavik_FW_Update] inner  [Tavik_FW_Update] forged\r\n"},
+      {"lone\rreturn and\nfeed", "[Tavik_FW_Update] lone return and feed\r\n"},
   };
   for (const Case& c : cases) {
     TraceCapture capture;

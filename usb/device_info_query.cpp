@@ -5,6 +5,7 @@
 
 #include "app/clock.h"
 #include "app/trace.h"
+#include "app/unit_text.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -102,9 +103,10 @@ ResultCode UsbFwLoader::QueryDeviceVersions(DeviceInfo* info) {
   // Two texts back to back; neither is read past the end of the data.
   const DataText application = TextAt(block, 0);
   const DataText bootloader = TextAt(block, application.next);
-  Trace("Application Version = %s\n", application.text);
+  // Traced escaped, so that each stays one line whatever the unit sends; stored as sent.
+  Trace("Application Version = %s\n", UnitText(application.text).c_str());
   StoreVersion(info->appVersion, application.text);
-  Trace("Bootloader Version = %s\n", bootloader.text);
+  Trace("Bootloader Version = %s\n", UnitText(bootloader.text).c_str());
   StoreVersion(info->bootVersion, bootloader.text);
 
   block = RequestBlock(BLK_GET_HWID);
