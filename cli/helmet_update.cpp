@@ -5,15 +5,18 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <sstream>
 #include <string_view>
 
 #include "app/trace.h"
+#include "app/unit_text.h"
 #include "app/unit_lock.h"
 #include "cli/cli_options.h"
 #include "cli/cli_texts.h"
 #include "cli/cli_trace_file.h"
+#include "cli/json_text.h"
 #include "cli/terminal_view.h"
 #include "cli/tray_runner.h"
 #include "cli/update_runner.h"
@@ -99,7 +102,7 @@ const char* ModeWord(std::int32_t mode) {
 }
 
 // With --json standard output carries one object per line and nothing else.
-void JsonLine(std::ostream& out, const nlohmann::json& event) { out << event.dump() << '\n' << std::flush; }
+void JsonLine(std::ostream& out, const nlohmann::json& event) { out << JsonText(event) << '\n' << std::flush; }
 
 // The last two lines of every one-unit command with --json: its result code and the exit status.
 int JsonEnd(CliIo& io, int code, int status) {
@@ -125,7 +128,7 @@ nlohmann::json UnitJson(const UnitEntry& unit, const std::int32_t* mode) {
 // "path  vendor:product", as `list` begins each line.
 std::string UnitLine(const UnitEntry& unit) {
   const std::string ids = UnitIdsText(unit);
-  return unit.path + (ids.empty() ? "" : "  " + ids);
+  return UnitText(unit.path) + (ids.empty() ? "" : "  " + ids);
 }
 
 // A command that stops before it writes anything, and why: on the error stream in plain words, followed by the
@@ -246,8 +249,8 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const std::
                            {"bootloader", bootloader.version},
                            {"hardware", {application.hardwareLow, application.hardwareHigh}}}}};
     if (read == FWL_OK) {
-      event["unit"] = {{"application", info.appVersion},
-                       {"bootloader", info.bootVersion},
+      event["unit"] = {{"application", UnitText(info.appVersion)},
+                       {"bootloader", UnitText(info.bootVersion)},
                        {"flags", {info.appFlag, info.boot1Flag, info.boot2Flag}},
                        {"hardware", info.hardwareId}};
     } else {
@@ -264,8 +267,8 @@ int InfoCommand(UsbFwLoader& loader, const PlatformContext& context, const std::
     io.out << CliString(IDS_CLI_MODE, language) << Colon(language) << CliString(ModeText(info.mode), language) << '\n';
   }
   if (read == FWL_OK) {
-    io.out << CliString(IDS_CLI_APPLICATION_VERSION, language) << Colon(language) << info.appVersion << '\n'
-           << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << Colon(language) << info.bootVersion << '\n'
+    io.out << CliString(IDS_CLI_APPLICATION_VERSION, language) << Colon(language) << UnitText(info.appVersion) << '\n'
+           << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << Colon(language) << UnitText(info.bootVersion) << '\n'
            << CliString(IDS_CLI_FLAGS, language) << Colon(language) << info.appFlag << ' ' << info.boot1Flag << ' '
            << info.boot2Flag << '\n'
            << CliString(IDS_CLI_HARDWARE_ID, language) << Colon(language) << info.hardwareId << '\n';
@@ -346,17 +349,18 @@ bool AskStart(CliIo& io, std::ostream& prompt, CliTextId heading, const std::vec
   if (!units.empty()) {
     prompt << CliString(heading, language) << '\n';
     for (const TrayCandidate& unit : units) {
-      const std::string versions = std::string(CliString(IDS_CLI_APPLICATION_VERSION, language)) + ' ' +
-                                   unit.device.appVersion + "  " +
-                                   CliString(IDS_CLI_BOOTLOADER_VERSION, language) + ' ' + unit.device.bootVersion;
-      const std::string row = "  " + unit.unit + "  " + versions;
+      const std::string port = UnitText(unit.unit);
+      const std::string application = UnitText(unit.device.appVersion);
+      const std::string boot = UnitText(unit.device.bootVersion);
+      const std::string versions = std::string(CliString(IDS_CLI_APPLICATION_VERSION, language)) + ' ' + application +
+                                   "  " + CliString(IDS_CLI_BOOTLOADER_VERSION, language) + ' ' + boot;
+      const std::string row = "  " + port + "  " + versions;
       // On a narrow terminal each version goes on a line of its own rather than break where the terminal cuts.
       if (Utf8Columns(row) <= width) {
         prompt << row << '\n';
       } else {
-        prompt << "  " << unit.unit << "\n    " << CliString(IDS_CLI_APPLICATION_VERSION, language) << ' '
-               << unit.device.appVersion << "\n    " << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << ' '
-               << unit.device.bootVersion << '\n';
+        prompt << "  " << port << "\n    " << CliString(IDS_CLI_APPLICATION_VERSION, language) << ' ' << application
+               << "\n    " << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << ' ' << boot << '\n';
       }
     }
     for (const std::string& line : {ImageLine(IDS_CLI_IMAGE_APPLICATION, application),
@@ -452,8 +456,8 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
     const std::string caption = UiText(IDS_CAPTION_INFORMATION);
     const std::string text = OneLine(UiText(IDS_CONFIRM_ABORT));
     if (options.json) {
-      io.out << nlohmann::json{{"event", "message"}, {"id", IDS_CONFIRM_ABORT}, {"caption", caption},
-                               {"text", text}, {"question", true}}.dump()
+      io.out << JsonText({{"event", "message"}, {"id", IDS_CONFIRM_ABORT}, {"caption", caption},
+                          {"text", text}, {"question", true}})
              << '\n';
     } else {
       prompt << caption << Colon(GetUiLanguage()) << text << '\n';
@@ -485,14 +489,14 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
                                                      : EXIT_SOME_UNITS);
   if (options.json) {
     for (const TrayResult& result : results) {
-      io.out << nlohmann::json{{"event", "result"}, {"unit", result.unit}, {"code", result.result},
-                               {"outcome", OutcomeWord(result)}}.dump()
+      io.out << JsonText({{"event", "result"}, {"unit", result.unit}, {"code", result.result},
+                          {"outcome", OutcomeWord(result)}})
              << '\n';
     }
-    io.out << nlohmann::json{{"event", "summary"}, {"done", counts[0]}, {"failed", counts[1]},
-                             {"refused", counts[2]}, {"cancelled", counts[3]}}.dump()
+    io.out << JsonText({{"event", "summary"}, {"done", counts[0]}, {"failed", counts[1]},
+                        {"refused", counts[2]}, {"cancelled", counts[3]}})
            << '\n'
-           << nlohmann::json{{"event", "exit"}, {"status", status}}.dump() << std::endl;
+           << JsonText({{"event", "exit"}, {"status", status}}) << std::endl;
     return status;
   }
   if (results.empty() && !options.watch) io.err << CliString(IDS_CLI_TRAY_NONE, language) << std::endl;
@@ -553,6 +557,26 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
   return status;
 }
 
+// The command, and whatever escapes it (a failed allocation, a library's exception): a message on the error
+// stream and in the trace, with --json an "error" event (reason "unexpected") and the run's last two events, and
+// status 11, never an abort. By then the command's loader is gone: it stopped its worker, which reset the unit.
+int RunGuarded(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io) {
+  std::string what;
+  try {
+    return RunCommand(options, context, queue, io);
+  } catch (const std::exception& error) {
+    what = error.what();
+  } catch (...) {
+    what = "an exception of an unknown type";
+  }
+  const std::string text = "helmet-update: stopped by an unexpected error: " + UnitText(what);
+  Trace("%s", text.c_str());
+  io.out.flush();
+  io.err << text << std::endl;
+  return options.json ? StopWith(io, true, "unexpected", text, FWL_ERR_FAILED, FWL_ERR_FAILED)
+                      : io.Settled(FWL_ERR_FAILED);
+}
+
 }  // namespace
 
 int JsonUsageError(CliIo& io, const std::string& text) {
@@ -584,7 +608,8 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   if (!options.trace.empty()) {
     std::string reason;
     if (!trace.OpenFile(options.trace, args, PlatformDescription(), &reason)) {
-      const std::string text = "helmet-update: " + CliString(IDS_CLI_CANNOT_WRITE, GetUiLanguage(), options.trace) + ": " + reason;
+      const std::string text =
+          "helmet-update: " + CliString(IDS_CLI_CANNOT_WRITE, GetUiLanguage(), options.trace) + ": " + reason;
       io.err << text << '\n';
       return options.json ? JsonUsageError(io, text) : EXIT_USAGE;
     }
@@ -600,7 +625,7 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
   int status = 0;
   {
     TraceStarted started(options.verbose || !options.trace.empty() ? &trace : nullptr);
-    status = RunCommand(options, context, queue, io);
+    status = RunGuarded(options, context, queue, io);
   }
   status = io.Settled(status);  // late lines too (the loaders' last ones)
   io.settle = nullptr;

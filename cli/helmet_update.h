@@ -4,8 +4,9 @@
 // UpdateSession and its UsbFwLoader, with a terminal view (terminal_view.h) and loop (update_runner.h).
 //
 // Exit statuses: 0 done; 2 a usage error (also: several units and no --unit); otherwise the result code the
-// update or query ended with: 3 no unit, 5 compare, 7 application mode, 9 busy, 10 cancelled, 11 failed,
-// 12 the unit has newer firmware, 13 the firmware is not for this hardware; 14 several units, not all completed.
+// update or query ended with: 3 no unit, 5 compare, 7 application mode, 9 busy, 10 cancelled, 11 failed (also:
+// an unexpected error stopped the program, told on the error stream), 12 the unit has newer firmware, 13 the
+// firmware is not for this hardware; 14 several units, not all completed.
 
 #include <atomic>
 #include <functional>

@@ -6,6 +6,7 @@
 //                                 window program's demo.
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,10 +15,12 @@
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "app/unit_lock.h"
+#include "app/unit_text.h"
 #include "cli/cli_texts.h"
 #include "cli/console.h"
 #include "cli/helmet_update.h"
 #include "platform/program_context.h"
+#include "usb/result_code.h"
 #ifdef UPDATER_CLI_EMULATED
 #include "app/unit_lock_memory.h"
 #include "emu/demo_unit_config.h"
@@ -41,7 +44,7 @@ constexpr bool kDemoOnly = true;
 constexpr bool kDemoOnly = false;
 #endif
 
-int Run(const std::vector<std::string>& args) {
+int RunProgram(const std::vector<std::string>& args) {
   const bool demo = kDemoOnly || std::find(args.begin(), args.end(), "--demo") != args.end();
   CountInterrupts(g_interrupts);
   CountTerminations(g_terminations);
@@ -90,6 +93,20 @@ int Run(const std::vector<std::string>& args) {
   const int status = RunHelmetUpdate(args, context, io);
   std::cout.flush();
   return status;
+}
+
+// RunHelmetUpdate catches what escapes a command; this catches what escapes the platform's set-up around it, so
+// that the program always ends with a message and status 11 rather than an abort.
+int Run(const std::vector<std::string>& args) {
+  const char* const stopped = "helmet-update: stopped by an unexpected error: ";
+  try {
+    return RunProgram(args);
+  } catch (const std::exception& error) {
+    std::cerr << stopped << UnitText(error.what()) << std::endl;
+  } catch (...) {
+    std::cerr << stopped << "an exception of an unknown type" << std::endl;
+  }
+  return FWL_ERR_FAILED;
 }
 
 }  // namespace

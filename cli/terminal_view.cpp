@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/unit_text.h"
 #include "cli/cli_texts.h"
+#include "cli/json_text.h"
 #include "cli/live_row.h"
 #include "cli/utf8.h"
 #include "ui/resource_ids.h"
@@ -338,7 +340,8 @@ void TerminalView::Refresh() {
 void TerminalView::JoinTray(TrayBoard& board, const std::string& unit) {
   board_ = &board;
   unit_ = unit;
-  row_ = board.AddRow(unit);
+  unitShown_ = UnitText(unit);
+  row_ = board.AddRow(unitShown_);
 }
 
 void TerminalView::Finish(int exitStatus) {
@@ -354,7 +357,7 @@ void TerminalView::Finish(int exitStatus) {
 
 void TerminalView::PrintLine(const std::string& text, bool error) {
   if (board_ != nullptr) {
-    board_->Line(unit_ + ": " + text);
+    board_->Line(unitShown_ + ": " + text);
     return;
   }
   std::ostream& to = error ? err_ : out_;
@@ -400,7 +403,7 @@ void TerminalView::CloseLive() {
 }
 
 LiveRow TerminalView::LiveFigures() {
-  return LiveRow{board_ != nullptr ? unit_ : std::string(),
+  return LiveRow{board_ != nullptr ? unitShown_ : std::string(),
                  stageText_,
                  bar_ > 100 ? 100 : bar_,
                  LiveBytes(),
@@ -436,8 +439,8 @@ std::string TerminalView::LiveLeft() {
 void TerminalView::Event(nlohmann::json event) {
   if (board_ != nullptr) {
     event["unit"] = unit_;
-    board_->Line(event.dump());
+    board_->Line(JsonText(event));
     return;
   }
-  out_ << event.dump() << '\n' << std::flush;
+  out_ << JsonText(event) << '\n' << std::flush;
 }

@@ -142,5 +142,6 @@ class TerminalView final : public UpdateView {
   UpdateEnding ending_ = UpdateEnding::NotStarted;
   TrayBoard* board_ = nullptr;  // a unit of a tray: its board, its port and its row
   std::string unit_;
+  std::string unitShown_;  // unit_ as text lines and rows show it (escaped)
   std::size_t row_ = 0;
 };

@@ -7,7 +7,9 @@
 #include "app/clock.h"
 #include "app/keep_awake.h"
 #include "app/trace.h"
+#include "app/unit_text.h"
 #include "cli/cli_texts.h"
+#include "cli/json_text.h"
 #include "cli/update_runner.h"
 #include "ui/result_message.h"
 #include "ui/update_session.h"
@@ -149,7 +151,7 @@ void UpdateTray::Watch() {
     if (!startAnswer_) return;
   }
   if (options_.style == OutputStyle::Json) {
-    board_.Line(nlohmann::json{{"event", "waiting"}}.dump());
+    board_.Line(JsonText({{"event", "waiting"}}));
   } else {
     board_.Line(CliString(IDS_CLI_WAITING, GetUiLanguage()));
   }
@@ -283,9 +285,9 @@ void UpdateTray::PollBus(bool watching) {
     if (port->served) continue;
     port->served = true;
     if (options_.style == OutputStyle::Json) {
-      board_.Line(nlohmann::json{{"event", "arrived"}, {"unit", key}}.dump());
+      board_.Line(JsonText({{"event", "arrived"}, {"unit", key}}));
     } else if (!board_.Live()) {
-      board_.Line(std::string(CliString(IDS_CLI_UNIT_ARRIVED, GetUiLanguage())) + " " + key);
+      board_.Line(std::string(CliString(IDS_CLI_UNIT_ARRIVED, GetUiLanguage())) + " " + UnitText(key));
     }
     AddMember(unit);
   }
@@ -303,7 +305,7 @@ void UpdateTray::Interrupted(bool watching) {
 void UpdateTray::EndWaiting() {
   stopWatching_ = true;
   if (options_.style == OutputStyle::Json) {
-    board_.Line(nlohmann::json{{"event", "waiting"}, {"ended", true}}.dump());
+    board_.Line(JsonText({{"event", "waiting"}, {"ended", true}}));
   } else {
     board_.Line(CliString(IDS_CLI_WATCH_ENDS, GetUiLanguage()));
   }
@@ -418,7 +420,7 @@ void UpdateTray::RetireEnded() {
 
 std::string TrayResultLine(const TrayResult& result) {
   const UiLanguageId language = GetUiLanguage();
-  std::string text = result.unit + ": " + CliString(OutcomeText(result.ending, result.result), language);
+  std::string text = UnitText(result.unit) + ": " + CliString(OutcomeText(result.ending, result.result), language);
   std::uint16_t message = 0;
   ResultMessage known{};
   if (result.ending == UpdateEnding::Completed) {

@@ -76,6 +76,7 @@ if(UPDATER_BUILD_TESTS AND WIN32)
     tests/cli/terminal_view_test.cpp
     tests/cli/termination_test.cpp
     tests/cli/tray_test.cpp
+    tests/cli/unit_text_shown_test.cpp
     tests/win32/console_program_test.cpp)
   target_link_libraries(updater_tests PRIVATE updater_cli)
   add_dependencies(updater_tests helmet-update helmet-update-demo)
@@ -88,7 +89,8 @@ elseif(UPDATER_BUILD_TESTS)
     tests/cli/json_paths_test.cpp
     tests/cli/terminal_view_test.cpp
     tests/cli/termination_test.cpp
-    tests/cli/tray_test.cpp)
+    tests/cli/tray_test.cpp
+    tests/cli/unit_text_shown_test.cpp)
   target_link_libraries(cli_tests PRIVATE updater_cli updater_test_support gmock gtest gtest_main)
   gtest_discover_tests(cli_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST)
   # The live line on a real terminal, when tmux is there.
