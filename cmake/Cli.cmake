@@ -93,6 +93,11 @@ elseif(UPDATER_BUILD_TESTS)
     tests/cli/unit_text_shown_test.cpp)
   target_link_libraries(cli_tests PRIVATE updater_cli updater_test_support gmock gtest gtest_main)
   gtest_discover_tests(cli_tests EXTRA_ARGS --gtest_color=no DISCOVERY_MODE PRE_TEST)
+  # The program as built carries the hardening: the stack protector, the checked functions, full RELRO.
+  if(UPDATER_HARDENED)
+    add_test(NAME helmet_update_hardened
+             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check_hardening.sh elf $<TARGET_FILE:helmet-update>)
+  endif()
   # The live line on a real terminal, when tmux is there.
   find_program(TMUX_PROGRAM tmux)
   if(TMUX_PROGRAM)

@@ -22,6 +22,9 @@ for preset in native asan tsan windows; do
   build "$preset"
 done
 
+echo "=== windows: the programs are hardened"
+bash scripts/check_hardening.sh pe build/windows/{HelmetUpdater,HelmetUpdaterDemo,helmet-update,helmet-update-demo}.exe
+
 run_native native
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_native asan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_native tsan
