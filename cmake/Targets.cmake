@@ -64,6 +64,7 @@ if(WIN32)
 else()
   add_library(updater_posix STATIC
     platform/posix/compiled_ui_strings.cpp
+    platform/posix/private_file.cpp
     platform/posix/program_context.cpp
     platform/posix/program_resources.cpp
     platform/posix/queue_message_poster.cpp

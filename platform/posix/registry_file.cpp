@@ -9,9 +9,11 @@
 #include <fstream>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <system_error>
 #include <vector>
 
+#include "platform/posix/private_file.h"
 #include "platform/program_context.h"
 #include "app/trace.h"
 
@@ -197,20 +199,10 @@ bool FileRegistry::Save() const {
     Trace("Settings file %s was not written: it could not be read, and writing would lose what it holds", Name());
     return false;
   }
-  std::error_code error;
-  const std::filesystem::path target(file_);
-  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), error);
-
-  // Written aside and renamed over the old file, so that a cut write never loses what was stored.
-  const std::string temporary = file_ + ".new";
-  bool written = false;
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    written = out && WriteText(out);
-  }
-  if (written) std::filesystem::rename(temporary, target, error);
-  if (!written || error) {
-    std::filesystem::remove(temporary, error);
+  // Written into a fresh private file beside it and renamed over it, so that a cut write never loses what was
+  // stored and no other user reads or plants anything on the way.
+  std::ostringstream text;
+  if (!WriteText(text) || !ReplacePrivateFile(file_, text.str(), nullptr)) {
     Trace("Settings file %s could not be written; the setting holds for this run only", Name());
     return false;
   }

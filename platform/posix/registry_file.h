@@ -6,7 +6,8 @@
 // by tabs; a line may end in CR LF. A line that is not such a value, and a value that a later line sets again,
 // is reported in the trace with the file's name and the line's number, is not used, and is written back as it
 // was, ahead of the values, whenever the file is saved: nothing written in the file is ever lost, and a kept
-// line never overrides a value. Blank lines are dropped.
+// line never overrides a value. Blank lines are dropped. The file is the user's own: mode 0600, in folders made
+// 0700, replaced whole through a fresh temporary file (platform/posix/private_file.h).
 
 #include <cstddef>
 #include <iosfwd>

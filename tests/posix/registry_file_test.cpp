@@ -4,8 +4,12 @@
 #include "platform/posix/registry_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -53,6 +57,13 @@ class RegistryFileTest : public ::testing::Test {
                                         const std::string& name) {
     const auto value = registry.GetValue(RegistryRoot::CurrentUser, path, name);
     return value ? value->data : std::vector<std::uint8_t>{0xDE, 0xAD};
+  }
+  // The names in a folder, sorted.
+  static std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
   }
   static std::vector<std::string> TextsOf(const FileRegistry& registry) {
     std::vector<std::string> texts;
@@ -204,4 +215,57 @@ TEST_F(RegistryFileTest, AFileThatCannotBeReadIsNeverWrittenOver) {
       (std::vector<std::string>{
           "Settings file " + file_ + " could not be read; it is left as it is and no setting is saved in this run",
           "Settings file " + file_ + " was not written: it could not be read, and writing would lose what it holds"}));
+}
+
+TEST_F(RegistryFileTest, TheFileIsPrivateInFoldersMadePrivate) {
+  const mode_t umaskBefore = umask(0);  // even a umask that takes nothing away
+  FileRegistry registry(file_);
+  const RegistryStatus status = SetDword(registry, "UI Language", 1031);
+  umask(umaskBefore);
+  ASSERT_EQ(status, WIN_ERROR_SUCCESS);
+  const auto mode = [](const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+  };
+  EXPECT_EQ(mode(file_), 0600u);
+  EXPECT_EQ(mode(dir_ + "/ostrel"), 0700u);
+  EXPECT_EQ(mode(dir_), 0700u);
+  EXPECT_EQ(FilesIn(dir_ + "/ostrel"), std::vector<std::string>{"registry.txt"});
+}
+
+TEST_F(RegistryFileTest, AWriteThatFailsLeavesTheOldFileAsItWas) {
+  WriteFile(kLanguageLine + "\n" + kOtherLine + "\n");
+  const std::string before = FileText();
+  TraceCapture capture;
+  FileRegistry registry(file_);
+  // The disk is full after a few bytes: a file size limit fails the write as a full disk does, also for root.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{8, limit.rlim_max};
+  void (*const previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const RegistryStatus status = SetDword(registry, "UI Language", 1040);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(status, WIN_ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FileText(), before);
+  EXPECT_EQ(FilesIn(dir_ + "/ostrel"), std::vector<std::string>{"registry.txt"});  // nothing left behind
+  EXPECT_EQ(capture.Texts(), std::vector<std::string>{"Settings file " + file_ +
+                                                      " could not be written; the setting holds for this run only"});
+}
+
+TEST_F(RegistryFileTest, ALinkPlantedBesideTheFileIsNeverWrittenThrough) {
+  WriteFile(kLanguageLine + "\n");
+  const std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "not the settings";
+  // Where the file was once written aside, under a name anyone could foresee.
+  std::filesystem::create_symlink(victim, file_ + ".new");
+  FileRegistry registry(file_);
+  EXPECT_EQ(SetDword(registry, "UI Language", 1040), WIN_ERROR_SUCCESS);
+  std::ifstream in(victim);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "not the settings");
+  EXPECT_EQ(FileText(), kKey + "\tUI Language\t4\t10040000\n");
 }
