@@ -12,9 +12,11 @@ missing=0
 fail() {
   echo "check_hardening: $1: $2" >&2
   missing=1
+  this=1
 }
 
 for program in "$@"; do
+  this=0
   if [ ! -f "$program" ]; then
     fail "$program" "no such file"
     continue
@@ -28,14 +30,14 @@ for program in "$@"; do
       readelf -lW "$program" | grep -qw 'GNU_RELRO' || fail "$program" "no read-only relocations (no GNU_RELRO)"
       ;;
     pe)
-      x86_64-w64-mingw32-nm "$program" | grep -qw '__stack_chk_fail' ||
-        fail "$program" "no stack protector (__stack_chk_fail is not linked in)"
+      symbols=$(x86_64-w64-mingw32-nm "$program")
+      grep -qw '__stack_chk_fail' <<<"$symbols" || fail "$program" "no stack protector (__stack_chk_fail is not linked in)"
       ;;
     *)
       echo "usage: check_hardening.sh elf|pe PROGRAM..." >&2
       exit 2
       ;;
   esac
-  [ "$missing" -ne 0 ] || echo "check_hardening: $program: hardened"
+  [ "$this" -ne 0 ] || echo "check_hardening: $program: hardened"
 done
 exit "$missing"
