@@ -8,6 +8,7 @@
 class Clock;
 class KeepAwake;
 class MessagePoster;
+class ProcessElevation;
 class ProgressWindowView;
 class Registry;
 class RegistryCheckPlatform;
@@ -27,6 +28,7 @@ struct PlatformContext {
   ProgressWindowView* progressView = nullptr;  // the progress window's view
   KeepAwake* keepAwake = nullptr;        // keeps the PC awake while the unit is written; null: none
   UnitLocks* unitLocks = nullptr;        // one process per unit while it is updated; null: not locked
+  ProcessElevation* elevation = nullptr; // whether the process runs elevated; `trace` follows its answer
 
   // The part that the device link runs on.
   DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources}; }

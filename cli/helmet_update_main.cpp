@@ -31,6 +31,8 @@
 #endif
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/safe_dll_search.h"
 #endif
 
 namespace {
@@ -114,6 +116,7 @@ int Run(const std::vector<std::string>& args) {
 #ifdef _WIN32
 // The arguments as the system has them (UTF-16), passed on as UTF-8.
 int wmain(int argc, wchar_t** argv) {
+  if (!RestrictDllSearchToSystemFolder(SetDefaultDllDirectories, DllSearchReport::StandardError)) return 1;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);

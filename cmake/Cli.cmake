@@ -54,6 +54,12 @@ if(WIN32)
     target_compile_options(${program} PRIVATE -municode)
     target_link_options(${program} PRIVATE -municode -static)
   endforeach()
+  # Every Windows program restricts its DLL search (platform/win32/safe_dll_search.h): its import table shows
+  # the call. Runs on the build machine (`ctest -R dll_search` in this tree); scripts/test.sh runs the script too.
+  add_test(NAME dll_search_imports
+           COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check_dll_search.sh $<TARGET_FILE:HelmetUpdater>
+                   $<TARGET_FILE:HelmetUpdaterDemo> $<TARGET_FILE:HelmetDemoDriver> $<TARGET_FILE:helmet-update>
+                   $<TARGET_FILE:helmet-update-demo>)
 else()
   add_executable(helmet-update cli/helmet_update_main.cpp ${cli_console_source})
   target_link_libraries(helmet-update PRIVATE updater_cli updater_emu)

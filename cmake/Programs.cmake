@@ -17,7 +17,8 @@ if(WIN32)
   # The driver finds the demo's windows and presses its buttons from outside; the end-to-end tests use the
   # same code.
   set(UPDATER_DEMO_DRIVER_SOURCES tools/demo_driver.cpp)
-  add_executable(HelmetDemoDriver tools/demo_driver_main.cpp ${UPDATER_DEMO_DRIVER_SOURCES})
+  add_executable(HelmetDemoDriver tools/demo_driver_main.cpp platform/win32/safe_dll_search.cpp
+                                  ${UPDATER_DEMO_DRIVER_SOURCES})
   target_include_directories(HelmetDemoDriver PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(HelmetDemoDriver PRIVATE user32 gdi32)
   target_compile_definitions(HelmetDemoDriver PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)

@@ -47,6 +47,7 @@ if(WIN32)
     platform/win32/progress_window.cpp
     platform/win32/registry_check_platform.cpp
     platform/win32/resource_ui_strings.cpp
+    platform/win32/safe_dll_search.cpp
     platform/win32/taskbar_progress.cpp
     platform/win32/trace_file_storage.cpp
     platform/win32/trace_folder_menu.cpp
@@ -54,6 +55,7 @@ if(WIN32)
     platform/win32/unit_lock.cpp
     platform/win32/updater_program.cpp
     platform/win32/win32_keep_awake.cpp
+    platform/win32/win32_process_elevation.cpp
     platform/win32/win32_registry.cpp
     platform/win32/window_message_poster.cpp
     platform/win32/windows_numbers_check.cpp

@@ -76,9 +76,11 @@ if(WIN32)
     tests/win32/main_window_shell_test.cpp
     tests/win32/manifest_test.cpp
     tests/win32/message_box_test.cpp
+    tests/win32/process_elevation_test.cpp
     tests/win32/program_resources_test.cpp
     tests/win32/progress_window_test.cpp
     tests/win32/registry_check_test.cpp
+    tests/win32/safe_dll_search_test.cpp
     tests/win32/settings_store_test.cpp
     tests/win32/taskbar_progress_test.cpp
     tests/win32/trace_file_storage_test.cpp

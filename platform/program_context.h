@@ -6,6 +6,7 @@
 #include "app/platform_context.h"
 
 class MessagePoster;
+class ProcessElevation;
 class ProgressWindowView;
 class Registry;
 class RegistryCheckPlatform;
@@ -20,6 +21,7 @@ struct ProgramParts {
   MessagePoster* poster = nullptr;   // the terminal program's queue
   UnitLocks* unitLocks = nullptr;    // a demo's own locks (its units are not the machine's)
   bool withoutWindows = false;       // no progress window: the terminal program shows its own
+  ProcessElevation* elevation = nullptr;  // the tests' answer to "does the process run elevated?"
 };
 
 // The program's context: every part below, the system clock and the program's own resources, with `parts` in
@@ -32,8 +34,11 @@ Registry& PlatformRegistry();
 RegistryCheckPlatform& PlatformRegistryCheck();
 // SetupAPI + WinUSB on Windows; natively a USB platform that finds no unit.
 UsbPlatform& PlatformUsb();
-// The debugger output on Windows, standard error elsewhere.
-TraceSink& PlatformTraceSink();
+// Whether the process runs elevated (the token's elevation on Windows; natively never).
+ProcessElevation& PlatformElevation();
+// The debugger output and the user's trace file on Windows, the debugger output alone in a process that runs
+// elevated (app/process_elevation.h); standard error elsewhere.
+TraceSink& PlatformTraceSink(ProcessElevation& elevation);
 // PostMessageW on Windows; natively a process-wide message queue.
 MessagePoster& PlatformMessagePoster();
 // The progress window (the Win32 dialog); natively none can be created.

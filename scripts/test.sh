@@ -34,6 +34,12 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_native tsan
 echo "=== windows: tests under Wine"
 bash scripts/wine-session.sh build/windows bash -c 'cd build/windows && wine ./updater_tests.exe --gtest_brief=1 --gtest_color=no'
 
+# Wine's loader does not search for DLLs as Windows does: the restriction is checked in the import tables.
+echo "=== windows: every program restricts its DLL search to the system folder"
+bash scripts/check_dll_search.sh build/windows/{HelmetUpdater,HelmetUpdaterDemo,helmet-update,helmet-update-demo,HelmetDemoDriver}.exe
+# The control: the tests call the helper with a fake only, so their program must show no such import.
+bash scripts/check_dll_search.sh --absent build/windows/updater_tests.exe
+
 echo "=== fuzz: every fuzz target for a few seconds"
 bash scripts/fuzz.sh
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/safe_dll_search.h"
 #include "tools/demo_driver.h"
 
 namespace {
@@ -49,6 +50,7 @@ void Snap(const std::wstring& folder, const wchar_t* name) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (!RestrictDllSearchToSystemFolder(SetDefaultDllDirectories, DllSearchReport::StandardError)) return 1;
   const bool watch = argc > 1 && std::wstring(argv[1]) == L"--watch";
   const std::wstring folder = argc > (watch ? 2 : 1) ? argv[watch ? 2 : 1] : L".";
   DebugOutputCapture trace;

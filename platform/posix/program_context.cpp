@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/clock.h"
+#include "app/process_elevation.h"
 #include "app/trace.h"
 #include "app/unit_lock.h"
 #include "image/image_resources.h"
@@ -85,6 +86,10 @@ class NoProgressView final : public ProgressWindowView {
   void EnableParent(WindowRef, bool) override {}
   void ForegroundParent(WindowRef) override {}
 };
+class NeverElevated final : public ProcessElevation {
+ public:
+  bool IsElevated() override { return false; }
+};
 }  // namespace
 
 UsbPlatform& PlatformUsb() {
@@ -92,7 +97,13 @@ UsbPlatform& PlatformUsb() {
   return platform;
 }
 
-TraceSink& PlatformTraceSink() {
+ProcessElevation& PlatformElevation() {
+  // No elevation prompt natively, and no trace file: the trace goes to standard error.
+  static NeverElevated elevation;
+  return elevation;
+}
+
+TraceSink& PlatformTraceSink(ProcessElevation&) {
   static StandardErrorTraceSink sink;
   return sink;
 }
@@ -109,7 +120,8 @@ PlatformContext ProgramContext(const ProgramParts& parts) {
   context.registry = &PlatformRegistry();
   context.registryCheck = &PlatformRegistryCheck();
   context.resources = &ProgramResources();
-  context.trace = &PlatformTraceSink();
+  context.elevation = parts.elevation != nullptr ? parts.elevation : &PlatformElevation();
+  context.trace = &PlatformTraceSink(*context.elevation);
   context.poster = parts.poster != nullptr ? parts.poster : &PlatformMessagePoster();
   context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
   context.unitLocks = parts.unitLocks != nullptr ? parts.unitLocks : &PlatformUnitLocks();

@@ -12,9 +12,11 @@
 #include "emu/unit_fault.h"
 #include "image/image_resources.h"
 #include "platform/program_context.h"
+#include "platform/win32/safe_dll_search.h"
 #include "platform/win32/updater_program.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  if (!RestrictDllSearchToSystemFolder(SetDefaultDllDirectories, DllSearchReport::MessageBox)) return 1;
   // The unit's misuse reports and unknown settings go to the debugger output beside the trace.
   SetUsbViolationSink([](const std::string& text) { OutputDebugStringA(("[Demo unit] " + text + "\r\n").c_str()); });
   const DemoTraySettings tray = ReadDemoTraySettingsFromEnvironment();

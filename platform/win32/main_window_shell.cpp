@@ -1,5 +1,7 @@
 #include "platform/win32/main_window_shell.h"
 
+#include "app/process_elevation.h"
+#include "platform/program_context.h"
 #include "platform/win32/taskbar_progress.h"
 #include "platform/win32/trace_file_storage.h"
 #include "platform/win32/trace_folder_menu.h"
@@ -20,7 +22,7 @@ bool HandleMainWindowShellMessage(HWND window, UINT message, WPARAM wParam) {
   }
   // The system keeps the four low bits of a system command for itself.
   if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == IDM_OPEN_TRACE_FOLDER) {
-    OpenTraceFolder(window, TraceFolderPath());
+    OpenTraceFolder(window, TraceFolderPath(), ShellExecuteW, !PlatformElevation().IsElevated());
     return true;
   }
   return false;

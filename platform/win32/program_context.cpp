@@ -10,19 +10,25 @@
 #include "image/image_resources.h"
 #include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/progress_window.h"
+#include "platform/win32/win32_process_elevation.h"
 #include "platform/win32/trace_file_storage.h"
 #include "platform/win32/winusb_platform.h"
 
 namespace {
 // The debugger output: one call per line, as a debug-output viewer expects. The same line, time-stamped, also
-// goes to the user's trace file.
+// goes to the user's trace file, unless the process runs elevated.
 class DebuggerTraceSink final : public TraceSink {
  public:
+  explicit DebuggerTraceSink(bool userFile) : userFile_(userFile) {}
   void Write(const char* line) override {
     OutputDebugStringA(line);
-    AppendToTraceFile(line);
+    if (userFile_) AppendToTraceFile(line);
   }
+
+ private:
+  const bool userFile_;
 };
+
 
 // The interface thread's execution state: the update controller holds it while an update runs.
 KeepAwake& PlatformKeepAwake() {
@@ -38,9 +44,15 @@ UsbPlatform& PlatformUsb() {
   return platform;
 }
 
-TraceSink& PlatformTraceSink() {
-  static DebuggerTraceSink sink;
-  return sink;
+ProcessElevation& PlatformElevation() {
+  static Win32ProcessElevation elevation;
+  return elevation;
+}
+
+TraceSink& PlatformTraceSink(ProcessElevation& elevation) {
+  static DebuggerTraceSink withUserFile(true);
+  static DebuggerTraceSink debuggerOnly(false);
+  return elevation.IsElevated() ? debuggerOnly : withUserFile;
 }
 
 ProgressWindowView& PlatformProgressView() {
@@ -55,7 +67,8 @@ PlatformContext ProgramContext(const ProgramParts& parts) {
   context.registry = &PlatformRegistry();
   context.registryCheck = &PlatformRegistryCheck();
   context.resources = &ProgramResources();
-  context.trace = &PlatformTraceSink();
+  context.elevation = parts.elevation != nullptr ? parts.elevation : &PlatformElevation();
+  context.trace = &PlatformTraceSink(*context.elevation);
   context.poster = parts.poster != nullptr ? parts.poster : &PlatformMessagePoster();
   context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
   context.keepAwake = &PlatformKeepAwake();

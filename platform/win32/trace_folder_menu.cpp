@@ -2,6 +2,13 @@
 
 #include "platform/win32/trace_file_storage.h"
 
+namespace {
+bool IsFolder(const std::wstring& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+}  // namespace
+
 bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand) {
   if (menu == nullptr) return false;
   const int count = GetMenuItemCount(menu);
@@ -13,9 +20,9 @@ bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand) {
   return false;
 }
 
-bool OpenTraceFolder(HWND owner, const std::wstring& folder, ShellOpenFn open) {
+bool OpenTraceFolder(HWND owner, const std::wstring& folder, ShellOpenFn open, bool mayMakeFolder) {
   // The folder is made with the first trace line; one that could not be made then is tried once more.
-  if (!MakeTraceFolder(folder)) return false;
+  if (mayMakeFolder ? !MakeTraceFolder(folder) : !IsFolder(folder)) return false;
   // The shell reports success with a value above 32.
   const auto result = reinterpret_cast<INT_PTR>(open(owner, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   return result > 32;

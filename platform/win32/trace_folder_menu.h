@@ -20,6 +20,8 @@ bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand);
 // The shell's open call, replaceable so that a test sees what would be opened without a window coming up.
 using ShellOpenFn = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
 
-// Makes the folder if it is missing and opens it in the file manager ("open" on the folder). False when there
-// is no folder or the shell could not open it; nothing else happens then.
-bool OpenTraceFolder(HWND owner, const std::wstring& folder, ShellOpenFn open = ShellExecuteW);
+// Makes the folder if it is missing (unless `mayMakeFolder` is false: an elevated process makes nothing in the
+// user's folders) and opens it in the file manager ("open" on the folder). False when there is no folder or
+// the shell could not open it; nothing else happens then.
+bool OpenTraceFolder(HWND owner, const std::wstring& folder, ShellOpenFn open = ShellExecuteW,
+                     bool mayMakeFolder = true);

@@ -1,7 +1,5 @@
 #include "platform/win32/winusb_api.h"
 
-#include <string>
-
 namespace {
 template <typename Function>
 void Resolve(HMODULE module, const char* name, Function& entry) {
@@ -13,12 +11,9 @@ void Resolve(HMODULE module, const char* name, Function& entry) {
 }  // namespace
 
 WinUsbLibrary::WinUsbLibrary() : module_(nullptr) {
-  // From the system directory only, never from the program's folder or the current directory.
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  const std::wstring path = std::wstring(directory, length) + L"\\winusb.dll";
-  module_ = LoadLibraryW(path.c_str());
+  // From the system folder only, and the libraries it loads in turn too: never from the program's folder or
+  // the current directory.
+  module_ = LoadLibraryExW(L"winusb.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 WinUsbLibrary::~WinUsbLibrary() {

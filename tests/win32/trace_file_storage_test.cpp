@@ -15,8 +15,10 @@
 #include <sstream>
 #include <string>
 
+#include "app/process_elevation.h"
 #include "app/trace.h"
 #include "platform/win32/trace_folder_menu.h"
+#include "tools/demo_driver.h"
 
 namespace {
 
@@ -141,7 +143,7 @@ TEST_F(TraceFileStorageTest, AFolderThatCannotBeMadeChangesNothing) {
 
 // The program's trace: the line on the debugger output also ends the user's trace file, stamped with now.
 TEST(ProgramTraceFileTest, ATracedLineEndsTheUsersTraceFileWithTheLocalTimeInFront) {
-  StartTrace(&PlatformTraceSink());  // the program's own sink
+  StartTrace(ProgramContext().trace);  // the program's own sink
   SYSTEMTIME before{};
   GetLocalTime(&before);
   const std::string marker = "Trace file test " + std::to_string(GetTickCount64()) + " 100 %";
@@ -163,6 +165,57 @@ TEST(ProgramTraceFileTest, ATracedLineEndsTheUsersTraceFileWithTheLocalTimeInFro
   GetLocalTime(&after);
   if (after.wDay == before.wDay) {
     EXPECT_EQ(last.substr(0, 11), date);
+  }
+}
+
+class ElevationAnswer final : public ProcessElevation {
+ public:
+  explicit ElevationAnswer(bool elevated) : elevated_(elevated) {}
+  bool IsElevated() override { return elevated_; }
+
+ private:
+  bool elevated_;
+};
+
+// A process that runs elevated keeps its debugger output and leaves the user's trace files as they are: nothing
+// appended, nothing renamed. The same program not elevated writes the line.
+TEST(ProgramTraceFileTest, AnElevatedProcessWritesNoTraceFile) {
+  const std::wstring current = TraceFolderPath() + L"\\trace.log";
+  const std::wstring previous = TraceFolderPath() + L"\\trace.1.log";
+  StartTrace(ProgramContext().trace);
+  Trace("Trace file test: the file exists");
+  StartTrace(nullptr);
+  const std::string currentBefore = ReadFile(current);
+  const std::string previousBefore = ReadFile(previous);
+  ASSERT_FALSE(currentBefore.empty());
+
+  DebugOutputCapture debugger;
+  ASSERT_TRUE(debugger.Active());
+  const std::string marker = "Elevated trace test " + std::to_string(GetTickCount64());
+  for (bool elevated : {true, false}) {
+    SCOPED_TRACE(elevated ? "elevated" : "not elevated");
+    ElevationAnswer answer(elevated);
+    const PlatformContext context = ProgramContext({.elevation = &answer});
+    EXPECT_EQ(context.elevation, &answer);
+    StartTrace(context.trace);
+    Trace("%s %s", marker.c_str(), elevated ? "elevated" : "not elevated");
+    StartTrace(nullptr);
+    const std::string line = std::string("[Tavik_FW_Update] ") + marker + (elevated ? " elevated" : " not elevated");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          for (const std::string& shown : debugger.Lines(GetCurrentProcessId())) {
+            if (shown.rfind(line, 0) == 0) return true;
+          }
+          return false;
+        },
+        10000));
+    const std::string content = ReadFile(current);
+    if (elevated) {
+      EXPECT_EQ(content, currentBefore);
+      EXPECT_EQ(ReadFile(previous), previousBefore);
+    } else {
+      EXPECT_NE(content.find(line + "\r\n"), std::string::npos);
+    }
   }
 }
 
@@ -234,6 +287,19 @@ TEST_F(TraceFileStorageTest, OpeningTheFolderMakesItAndAsksTheShellToOpenIt) {
   WriteFile(root + L"\\blocked", "");
   EXPECT_FALSE(OpenTraceFolder(owner, root + L"\\blocked\\sub", RecordOpen));
   EXPECT_EQ(g_open.calls, 0);
+}
+
+// An elevated process opens the folder that is there and makes none.
+TEST_F(TraceFileStorageTest, OpeningWithoutMakingTheFolderOpensOnlyOneThatExists) {
+  g_open = {};
+  g_openResult = 42;
+  EXPECT_FALSE(OpenTraceFolder(nullptr, folder, RecordOpen, false));
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_EQ(g_open.calls, 0);
+  ASSERT_TRUE(MakeTraceFolder(folder));
+  EXPECT_TRUE(OpenTraceFolder(nullptr, folder, RecordOpen, false));
+  EXPECT_EQ(g_open.calls, 1);
+  EXPECT_EQ(g_open.file, folder);
 }
 
 }  // namespace
