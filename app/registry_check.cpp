@@ -97,8 +97,8 @@ const char* BuildRelaunchArguments(RegistryCheckPlatform& platform) {
 void RelaunchElevated(RegistryCheckPlatform& platform) {
   if (CountsAsAdministrator(platform)) return;  // nothing to do
 
-  char program[REGCHECK_PROGRAM_PATH_SIZE] = {};
-  if (!platform.GetProgramPath(program, sizeof program)) return;
+  char16_t program[REGCHECK_PROGRAM_PATH_SIZE] = {};
+  if (!platform.GetProgramPath(program, REGCHECK_PROGRAM_PATH_SIZE)) return;
 
   // A refused prompt (WIN_ERROR_CANCELLED) is not asked again: the process ends right after the check.
   platform.StartElevated(program, BuildRelaunchArguments(platform));

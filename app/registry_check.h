@@ -60,13 +60,15 @@ class RegistryCheckPlatform {
   // Whether the calling thread's token (the process's when it does not impersonate) holds the built-in
   // Administrators group; a group held for deny only does not count. Throws AdministratorTestError.
   virtual bool IsAdministrator() = 0;
-  // The full path of the program's own file (room: size characters); false if it cannot be had whole.
-  virtual bool GetProgramPath(char* path, std::size_t size) = 0;
+  // The full path of the program's own file in UTF-16, so that a folder named outside the ANSI code page stays
+  // whole (room: size code units, NUL included); false if it cannot be had whole.
+  virtual bool GetProgramPath(char16_t* path, std::size_t size) = 0;
   // The process's command line split by the shell's rules, the program first; false if it cannot be split.
   virtual bool GetCommandLineArguments(std::vector<std::u16string>& arguments) = 0;
-  // Asks the shell to start the file with the verb "runas" and the parameters, no working directory, no owner
-  // window, shown normally. Returns once the prompt is answered: 0 when started, else the system's error code.
-  virtual std::uint32_t StartElevated(const char* file, const char* parameters) = 0;
+  // Asks the shell to start the file (UTF-16) with the verb "runas" and the parameters (8-bit, read in the ANSI
+  // code page), no working directory, no owner window, shown normally. Returns once the prompt is answered: 0
+  // when started, else the system's error code.
+  virtual std::uint32_t StartElevated(const char16_t* file, const char* parameters) = 0;
   // A message box without owner window; returns the button pressed.
   virtual int ShowMessage(const char* text, const char* caption, std::uint32_t style) = 0;
 };

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <limits>
 #include <sstream>
+#include <string>
 
 #include "cli/cli_texts.h"
 #include "cli/helmet_update.h"
@@ -101,9 +102,29 @@ std::string TraceFileHeader(const std::vector<std::string>& args, const TraceTim
   return header.str();
 }
 
+namespace {
+#ifdef _WIN32
+// The file by its UTF-16 name: the 8-bit name of the C library would be read in the ANSI code page, and a name
+// outside it would name another file or none.
+std::FILE* OpenForAppending(const std::string& path) {
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                       nullptr, 0);
+  if (size <= 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), wide.data(), size);
+  return _wfopen(wide.c_str(), L"ab");
+}
+#else
+std::FILE* OpenForAppending(const std::string& path) { return std::fopen(path.c_str(), "ab"); }
+#endif
+}  // namespace
+
 bool CliTrace::Storage::Open(const std::string& path, std::string* reason) {
   errno = 0;
-  file_.reset(std::fopen(path.c_str(), "ab"));  // binary: CR LF as the window program's file
+  file_.reset(OpenForAppending(path));  // binary: CR LF as the window program's file
   if (!file_) {
     if (reason != nullptr) *reason = SystemReason(errno);
     return false;

@@ -6,6 +6,7 @@
 // platform's answers (administrator or not or failing, the message box's button, the elevated start's result,
 // the command line) come from the bytes that follow the records' count byte.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -119,16 +120,18 @@ class FuzzPlatform final : public RegistryCheckPlatform {
     if (administrator_ == 2) throw AdministratorTestError(5);
     return administrator_ == 1;
   }
-  bool GetProgramPath(char* path, std::size_t size) override {
-    if (!pathOk_ || size < 16) return false;
-    std::strcpy(path, "C:\\updater.exe");
+  bool GetProgramPath(char16_t* path, std::size_t size) override {
+    const std::u16string program = u"C:\\updater.exe";
+    if (!pathOk_ || size <= program.size()) return false;
+    std::copy(program.begin(), program.end(), path);
+    path[program.size()] = u'\0';
     return true;
   }
   bool GetCommandLineArguments(std::vector<std::u16string>& arguments) override {
     arguments = arguments_;
     return !arguments_.empty();
   }
-  std::uint32_t StartElevated(const char*, const char* parameters) override {
+  std::uint32_t StartElevated(const char16_t*, const char* parameters) override {
     FUZZ_CHECK(std::strlen(parameters) < REGCHECK_ARGUMENTS_SIZE);
     return start_ % 3 == 0 ? 0 : start_ % 3 == 1 ? WIN_ERROR_CANCELLED : 5;
   }

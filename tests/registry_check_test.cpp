@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -31,7 +32,7 @@ class FakePlatform final : public RegistryCheckPlatform {
   bool administrator = false;
   std::optional<std::uint32_t> administratorTestError;
   int answer = WIN_IDNO;
-  std::string programPath = "C:\\Program Files\\Updater\\updater.exe";
+  std::u16string programPath = u"C:\\Program Files\\Updater\\updater.exe";
   bool programPathFails = false;
   std::optional<std::vector<std::u16string>> commandLine = std::vector<std::u16string>{u"updater.exe"};
   std::uint32_t startResult = 0;
@@ -43,7 +44,7 @@ class FakePlatform final : public RegistryCheckPlatform {
   };
   std::vector<Box> boxes;
   struct Start {
-    std::string file;
+    std::u16string file;
     std::string parameters;
   };
   std::vector<Start> starts;
@@ -52,9 +53,9 @@ class FakePlatform final : public RegistryCheckPlatform {
     if (administratorTestError) throw AdministratorTestError(*administratorTestError);
     return administrator;
   }
-  bool GetProgramPath(char* path, std::size_t size) override {
+  bool GetProgramPath(char16_t* path, std::size_t size) override {
     if (programPathFails || programPath.size() >= size) return false;
-    std::memcpy(path, programPath.c_str(), programPath.size() + 1);
+    std::copy(programPath.c_str(), programPath.c_str() + programPath.size() + 1, path);
     return true;
   }
   bool GetCommandLineArguments(std::vector<std::u16string>& arguments) override {
@@ -62,7 +63,7 @@ class FakePlatform final : public RegistryCheckPlatform {
     arguments = *commandLine;
     return true;
   }
-  std::uint32_t StartElevated(const char* file, const char* parameters) override {
+  std::uint32_t StartElevated(const char16_t* file, const char* parameters) override {
     starts.push_back({file, parameters});
     return startResult;
   }
@@ -321,7 +322,7 @@ TEST_F(RegistryCheckTest, NonAdministratorIsAskedAndAnswerDecidesTheRelaunch) {
     EXPECT_EQ(platform.boxes[0].style, 0x1000u | 0x10u | 0x4u);  // MB_SYSTEMMODAL | MB_ICONERROR | MB_YESNO
     ASSERT_EQ(platform.starts.size(), c.starts);
     if (c.starts == 1) {
-      EXPECT_EQ(platform.starts[0].file, "C:\\Program Files\\Updater\\updater.exe");
+      EXPECT_EQ(platform.starts[0].file, u"C:\\Program Files\\Updater\\updater.exe");
       EXPECT_EQ(platform.starts[0].parameters, "/lang de");
     }
     ExpectGuid(kAcdd, 1, "1", kGuidAa71);  // the value is left as it was: nothing written

@@ -1,11 +1,11 @@
 #include "platform/win32/elevated_start.h"
 
-SHELLEXECUTEINFOA ElevatedStartInfo(const char* file, const char* parameters) {
-  SHELLEXECUTEINFOA info = {};
+SHELLEXECUTEINFOW ElevatedStartInfo(const wchar_t* file, const wchar_t* parameters) {
+  SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOASYNC;
   info.hwnd = nullptr;
-  info.lpVerb = "runas";
+  info.lpVerb = L"runas";
   info.lpFile = file;
   info.lpParameters = parameters;
   info.lpDirectory = nullptr;

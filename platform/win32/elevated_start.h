@@ -8,4 +8,4 @@
 // Verb "runas" on `file` with `parameters`: no working directory, no owner window, shown normally. The caller
 // ends right after the call, so the shell is told to finish its work before the call returns (no
 // asynchronous completion on a thread of the ending process).
-SHELLEXECUTEINFOA ElevatedStartInfo(const char* file, const char* parameters);
+SHELLEXECUTEINFOW ElevatedStartInfo(const wchar_t* file, const wchar_t* parameters);

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <memory>
+#include <string>
 
 #include "app/registry_check.h"
 #include "platform/program_context.h"
@@ -18,6 +19,15 @@ struct SidFree {
 struct LocalFreeDeleter {
   void operator()(LPWSTR* memory) const { LocalFree(memory); }
 };
+
+std::wstring FromAnsiCodePage(const char* text) {
+  const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (size <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), size);
+  wide.resize(static_cast<std::size_t>(size) - 1);  // the terminating NUL
+  return wide;
+}
 
 class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
  public:
@@ -34,8 +44,8 @@ class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
     return member != FALSE;
   }
 
-  bool GetProgramPath(char* path, std::size_t size) override {
-    const DWORD length = GetModuleFileNameA(nullptr, path, static_cast<DWORD>(size));
+  bool GetProgramPath(char16_t* path, std::size_t size) override {
+    const DWORD length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path), static_cast<DWORD>(size));
     return length != 0 && length < size;  // a full buffer means a cut path
   }
 
@@ -51,9 +61,11 @@ class Win32RegistryCheckPlatform final : public RegistryCheckPlatform {
     return true;
   }
 
-  std::uint32_t StartElevated(const char* file, const char* parameters) override {
-    SHELLEXECUTEINFOA info = ElevatedStartInfo(file, parameters);
-    return ShellExecuteExA(&info) ? 0 : GetLastError();
+  std::uint32_t StartElevated(const char16_t* file, const char* parameters) override {
+    // The parameters as the 8-bit call read them: in the ANSI code page.
+    const std::wstring wideParameters = FromAnsiCodePage(parameters);
+    SHELLEXECUTEINFOW info = ElevatedStartInfo(reinterpret_cast<const wchar_t*>(file), wideParameters.c_str());
+    return ShellExecuteExW(&info) ? 0 : GetLastError();
   }
 
   int ShowMessage(const char* text, const char* caption, std::uint32_t style) override {

@@ -26,7 +26,13 @@ struct Finished {
   std::string output;  // standard output and standard error, as they came
 };
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+// UTF-8 to UTF-16, as the console programs take their arguments back.
+std::wstring Wide(const std::string& text) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
 
 // Runs `program` (beside the tests) with `args`, the caller's environment plus `environment`, no console input,
 // and its output read to the end.
@@ -117,6 +123,31 @@ TEST(ConsoleProgram, TheDemoUpdatesTheEmulatedUnitInGermanWithItsTrace) {
   EXPECT_THAT(lines, HasSubstr("Update Firmware from ID(109) to Flash(0x00100000), Size(2633516)"));
   EXPECT_THAT(lines, HasSubstr("SendUpdateResult = 0"));
   DeleteFileA(trace.c_str());
+}
+
+// A trace file named outside the ANSI code page is that very file, by its UTF-16 name; the 8-bit reading of the
+// same bytes names another file, which must not appear.
+TEST(ConsoleProgram, TheTraceFileKeepsItsNonAsciiName) {
+  const std::string name = "tr\xC3\xA4nce-" + std::to_string(GetCurrentProcessId()) + ".log";
+  const std::string trace = TempPath(name.c_str());
+  const std::wstring wide = Wide(trace);
+  ASSERT_NE(wide.find(L"tr\u00E4nce-"), std::wstring::npos);
+  const std::wstring misread(trace.begin(), trace.end());  // each byte a character: "trÃ¤nce-..."
+  DeleteFileW(wide.c_str());
+  DeleteFileW(misread.c_str());
+
+  const Finished run = RunConsoleProgram(L"helmet-update-demo.exe", {"info", "--trace", trace}, {});
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES) << run.output;
+  EXPECT_EQ(GetFileAttributesW(misread.c_str()), INVALID_FILE_ATTRIBUTES);
+  std::string header;
+  if (FILE* file = _wfopen(wide.c_str(), L"rb")) {
+    char buffer[4096];
+    header.assign(buffer, std::fread(buffer, 1, sizeof(buffer), file));
+    std::fclose(file);
+  }
+  EXPECT_THAT(header, HasSubstr("Command line: helmet-update info --trace " + trace));
+  DeleteFileW(wide.c_str());
 }
 
 TEST(ConsoleProgram, RefusalsAndQueriesEndWithTheirStatus) {

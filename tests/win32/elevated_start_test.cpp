@@ -8,14 +8,14 @@
 namespace {
 
 TEST(ElevatedStartTest, AsksForRunasAndForTheShellToFinishBeforeReturning) {
-  const char file[] = "C:\\Program Files\\Updater\\HelmetUpdater.exe";
-  const char parameters[] = "one two";
-  const SHELLEXECUTEINFOA info = ElevatedStartInfo(file, parameters);
+  const wchar_t file[] = L"C:\\Program Files\\Updater \u0395\u03BB\\HelmetUpdater.exe";
+  const wchar_t parameters[] = L"one two";
+  const SHELLEXECUTEINFOW info = ElevatedStartInfo(file, parameters);
 
-  EXPECT_EQ(info.cbSize, sizeof(SHELLEXECUTEINFOA));
+  EXPECT_EQ(info.cbSize, sizeof(SHELLEXECUTEINFOW));
   EXPECT_EQ(info.fMask, static_cast<ULONG>(SEE_MASK_NOASYNC));
   EXPECT_EQ(info.hwnd, nullptr);
-  EXPECT_STREQ(info.lpVerb, "runas");
+  EXPECT_STREQ(info.lpVerb, L"runas");
   EXPECT_EQ(info.lpFile, file);
   EXPECT_EQ(info.lpParameters, parameters);
   EXPECT_EQ(info.lpDirectory, nullptr);

@@ -78,11 +78,11 @@ class TestPlatform final : public RegistryCheckPlatform {
   std::vector<std::string> startedParameters;
 
   bool IsAdministrator() override { return administrator; }
-  bool GetProgramPath(char* path, std::size_t size) override { return Real().GetProgramPath(path, size); }
+  bool GetProgramPath(char16_t* path, std::size_t size) override { return Real().GetProgramPath(path, size); }
   bool GetCommandLineArguments(std::vector<std::u16string>& arguments) override {
     return Real().GetCommandLineArguments(arguments);
   }
-  std::uint32_t StartElevated(const char*, const char* parameters) override {
+  std::uint32_t StartElevated(const char16_t*, const char* parameters) override {
     startedParameters.push_back(parameters);
     return 0;
   }
@@ -317,12 +317,16 @@ TEST(Win32RegistryCheckPlatform, AdministratorTestAgreesWithTheShell) {
 
 TEST(Win32RegistryCheckPlatform, OwnPathAndArgumentsComeFromTheProcess) {
   RegistryCheckPlatform& platform = PlatformRegistryCheck();
-  char path[REGCHECK_PROGRAM_PATH_SIZE] = {};
-  ASSERT_TRUE(platform.GetProgramPath(path, sizeof path));
-  const std::string program(path);
-  EXPECT_EQ(program.substr(program.size() - std::strlen("updater_tests.exe")), "updater_tests.exe");
-  char tooSmall[4] = {};
-  EXPECT_FALSE(platform.GetProgramPath(tooSmall, sizeof tooSmall)) << "a cut path is no path";
+  char16_t path[REGCHECK_PROGRAM_PATH_SIZE] = {};
+  ASSERT_TRUE(platform.GetProgramPath(path, REGCHECK_PROGRAM_PATH_SIZE));
+  const std::u16string program(path);
+  wchar_t own[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, own, MAX_PATH), 0u);
+  EXPECT_EQ(program, reinterpret_cast<const char16_t*>(own));  // the UTF-16 path, not an 8-bit reading of it
+  EXPECT_EQ(program.substr(program.size() - std::char_traits<char16_t>::length(u"updater_tests.exe")),
+            u"updater_tests.exe");
+  char16_t tooSmall[4] = {};
+  EXPECT_FALSE(platform.GetProgramPath(tooSmall, 4)) << "a cut path is no path";
 
   // The arguments of this test run, as the runtime split them (plain arguments split alike).
   std::string expected;
