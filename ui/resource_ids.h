@@ -21,7 +21,7 @@
 #define IDC_STATUS_LIST 40005    // progress window
 #define IDC_VERSION_LABEL 40006  // main window: the version to be installed
 
-// The string table, 40000 to 40021, in every interface language.
+// The string table, 40000 to 40022, in every interface language.
 #define IDS_FIRST 40000
 #define IDS_APP_KEY 40000                // "TAVIK_FW_UPDATE", not used by the program
 #define IDS_APP_NAME 40001               // "Tavik_FW_Update", not used by the program
@@ -45,7 +45,8 @@
 #define IDS_WRONG_DEVICE 40019           // FWL_ERR_WRONG_DEVICE
 #define IDS_IMAGE_CORRUPTED 40020        // an embedded image failed its check
 #define IDS_VERSION_INVALID 40021        // version label when the images are invalid
-#define IDS_LAST 40021
+#define IDS_OPEN_TRACE_FOLDER 40022      // the main window's system menu: opens the trace folder
+#define IDS_LAST 40022
 
 // The terminal updater's own texts (41000-): in the string tables of every language, like the window's.
 #define IDS_CLI_CONFIRM_START               41000

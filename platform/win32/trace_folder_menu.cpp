@@ -1,6 +1,8 @@
 #include "platform/win32/trace_folder_menu.h"
 
 #include "platform/win32/trace_file_storage.h"
+#include "ui/resource_ids.h"
+#include "ui/ui_language.h"
 
 namespace {
 bool IsFolder(const std::wstring& folder) {
@@ -14,8 +16,11 @@ bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand) {
   const int count = GetMenuItemCount(menu);
   for (int position = 0; position < count; ++position) {
     if (GetMenuItemID(menu, position) != afterCommand) continue;
+    // In the interface language; the English words if the string table has none.
+    wchar_t text[UI_TEXT_CAPACITY];
+    const wchar_t* shown = LoadUiString(IDS_OPEN_TRACE_FOLDER, text) > 0 ? text : OPEN_TRACE_FOLDER_MENU_TEXT;
     return InsertMenuW(menu, static_cast<UINT>(position + 1), MF_BYPOSITION | MF_STRING, IDM_OPEN_TRACE_FOLDER,
-                       OPEN_TRACE_FOLDER_MENU_TEXT) != FALSE;
+                       shown) != FALSE;
   }
   return false;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The system-menu item "Open trace folder ..." of the main window, just after "About ...": it opens the folder
+// The system-menu item "Open trace folder ..." (in the interface language) of the main window, just after "About ...": it opens the folder
 // of the trace files in the file manager.
 
 #include <windows.h>
@@ -11,10 +11,10 @@
 // The item's system command. Below 0xF000 (the system's own commands) and with its four low bits clear, which
 // the system keeps for itself in WM_SYSCOMMAND.
 inline constexpr UINT IDM_OPEN_TRACE_FOLDER = 0x0120;
-inline constexpr wchar_t OPEN_TRACE_FOLDER_MENU_TEXT[] = L"Open trace folder ...";
+inline constexpr wchar_t OPEN_TRACE_FOLDER_MENU_TEXT[] = L"Open trace folder ...";  // without a string table
 
-// Inserts the item right after the item of command `afterCommand`; false if that item is not in the menu or
-// the insertion failed.
+// Inserts the item, in the interface language (string IDS_OPEN_TRACE_FOLDER), right after the item of command
+// `afterCommand`; false if that item is not in the menu or the insertion failed.
 bool AddTraceFolderMenuItem(HMENU menu, UINT afterCommand);
 
 // The shell's open call, replaceable so that a test sees what would be opened without a window coming up.

@@ -69,6 +69,33 @@ TEST_F(MainWindowShellTest, TheSystemMenuOffersTheTraceFolderRightAfterAbout) {
   EXPECT_STREQ(text, L"About ...");
 }
 
+// The item speaks the interface language of the window, from the string table ("About ..." stays as it is).
+TEST_F(MainWindowShellTest, TheTraceFolderItemIsInTheInterfaceLanguage) {
+  const struct {
+    UiLanguageId language;
+    const wchar_t* text;
+  } rows[] = {
+      {UILANG_ENGLISH, L"Open trace folder ..."},
+      {UILANG_GERMAN, L"Protokollordner \u00F6ffnen ..."},
+      {UILANG_FRENCH, L"Ouvrir le dossier du journal ..."},
+      {UILANG_ITALIAN, L"Apri la cartella dei log ..."},
+      {UILANG_SPANISH, L"Abrir la carpeta de registros ..."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "language " << row.language);
+    SetUiLanguage(row.language);
+    window = CreateMainWindow(services, restartFlag);
+    ASSERT_NE(window, nullptr);
+    wchar_t text[64] = {};
+    GetMenuStringW(GetSystemMenu(window, FALSE), IDM_OPEN_TRACE_FOLDER, text, 64, MF_BYCOMMAND);
+    EXPECT_STREQ(text, row.text);
+    DestroyWindow(window);
+    window = nullptr;
+    MSG message;
+    PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  }
+}
+
 TEST_F(MainWindowShellTest, TheTaskbarsMessageIsTakenWithoutAWordFromTheLogic) {
   window = CreateMainWindow(services, restartFlag);
   ASSERT_NE(window, nullptr);
