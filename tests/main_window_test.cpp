@@ -73,6 +73,8 @@ class FakeView final : public MainWindowView {
   MainWindow* window = nullptr;
 
   bool labelHasFont = true;
+  bool rescaleWorks = true;
+  std::vector<std::uint32_t> rescaledTo;
   bool hasSystemMenu = true;
   bool selectionReadable = true;
   int answer = 0;  // the button that every message box returns
@@ -94,6 +96,12 @@ class FakeView final : public MainWindowView {
   void DisableUpdateButton() override { updateDisabled = true; }
   FontRef CreateBannerFont() override {
     if (!labelHasFont) return nullptr;
+    ++counts_.fontsMade;
+    return &counts_;
+  }
+  FontRef RescaleBannerFont(std::uint32_t dpi) override {
+    rescaledTo.push_back(dpi);
+    if (!rescaleWorks) return nullptr;
     ++counts_.fontsMade;
     return &counts_;
   }
@@ -224,6 +232,45 @@ TEST_F(MainWindowTest, ALabelWithoutFontKeepsItsOwnAndNothingIsReleased) {
   EXPECT_EQ(window.BannerFont(), nullptr);
   window.OnDestroyed();
   EXPECT_EQ(counts.fontsReleased, 0);
+}
+
+// A change of DPI makes the banner's font anew and gives back the one it replaces; no font to replace, or none
+// made, leaves the banner as it is. Nothing is traced and nothing leaks.
+TEST(MainWindowDpi, TheBannerIsMadeAgainForTheNewDpi) {
+  const struct {
+    const char* what;
+    bool labelHasFont;
+    bool rescaleWorks;
+    std::vector<std::uint32_t> askedFor;
+    int madeAfterChanges;
+    int releasedAfterChanges;
+  } cases[] = {
+      {"banner rescaled twice", true, true, {144, 96}, 3, 2},
+      {"no font could be made", true, false, {144, 96}, 1, 0},
+      {"label without a font", false, true, {}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Counts counts;
+    FakeView view{counts};
+    view.labelHasFont = c.labelHasFont;
+    view.rescaleWorks = c.rescaleWorks;
+    FakeServices services{counts};
+    std::int32_t restartFlag = 0;
+    MainWindow window{kWindow, view, services, restartFlag};
+    view.window = &window;
+    window.OnOpened();
+    TraceCapture trace;
+    window.OnDpiChanged(144);
+    window.OnDpiChanged(96);
+    EXPECT_TRUE(trace.Lines().empty());
+    EXPECT_EQ(view.rescaledTo, c.askedFor);
+    EXPECT_EQ(counts.fontsMade, c.madeAfterChanges);
+    EXPECT_EQ(counts.fontsReleased, c.releasedAfterChanges);
+    EXPECT_EQ(window.BannerFont() != nullptr, c.labelHasFont);
+    window.OnDestroyed();
+    EXPECT_EQ(counts.fontsReleased, counts.fontsMade);
+  }
 }
 
 TEST_F(MainWindowTest, AWindowWithoutSystemMenuStillStarts) {

@@ -97,6 +97,14 @@ void MainWindow::ApplyLanguageChoice() {
   view_.Destroy();
 }
 
+void MainWindow::OnDpiChanged(std::uint32_t dpi) {
+  if (bannerFont_ == nullptr) return;  // a label without a font of its own keeps the system's
+  FontRef rescaled = view_.RescaleBannerFont(dpi);
+  if (rescaled == nullptr) return;
+  view_.ReleaseFont(bannerFont_);  // the label no longer holds it
+  bannerFont_ = rescaled;
+}
+
 // The loader's destructor stops a running worker before anything it uses goes.
 void MainWindow::ReleaseResources() {
   if (bannerFont_ != nullptr) {

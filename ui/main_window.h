@@ -49,6 +49,7 @@ class MainWindow {
   void OnLanguageChosen();                  // the chooser's selection changed
   void OnUnknownCommand(std::uint16_t id);  // any other command (left unhandled)
   void OnAboutAsked();                      // the system menu's "About ..."
+  void OnDpiChanged(std::uint32_t dpi);     // moved to a monitor of another scale (no trace line)
   void OnDestroyed();
 
   UsbFwLoader* Loader() const { return loader_.get(); }

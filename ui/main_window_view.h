@@ -16,6 +16,10 @@ class MainWindowView {
   // A copy of the version label's font with twice its height and weight 700, set on the label without
   // redrawing. Null when the label reports no font: it then keeps its default one.
   virtual FontRef CreateBannerFont() = 0;
+  // The banner's font made again for the window's new `dpi` (dots per inch) and set on the label, redrawn; null
+  // when none could be made (the label keeps the font it has). The label takes no part in the font update that
+  // the system gives the other controls on a change of DPI.
+  virtual FontRef RescaleBannerFont(std::uint32_t dpi) = 0;
   virtual void ReleaseFont(FontRef font) = 0;
 
   // The version label: the image's 8-bit version text, or a string loaded in the interface language

@@ -17,6 +17,32 @@ namespace {
 
 const wchar_t ABOUT_MENU_TEXT[] = L"About ...";
 
+// The DPI of the window's monitor (Windows 10 1607 and later), else of the screen.
+UINT WindowDpi(HWND window) {
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (getDpi != nullptr) {
+    const UINT dpi = getDpi(window);
+    if (dpi != 0) return dpi;
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// On a change of DPI the dialog manager gives every control the dialog's font made anew (Windows 10 1703 and
+// later, per-monitor v2): the banner would fall back to the plain font. Earlier systems send no such update.
+void KeepOutOfDpiFontUpdate(HWND control) {
+  using SetBehaviorFn = BOOL(WINAPI*)(HWND, DIALOG_CONTROL_DPI_CHANGE_BEHAVIORS, DIALOG_CONTROL_DPI_CHANGE_BEHAVIORS);
+  const auto setBehavior = reinterpret_cast<SetBehaviorFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetDialogControlDpiChangeBehavior")));
+  if (setBehavior != nullptr && control != nullptr) {
+    setBehavior(control, DCDC_DISABLE_FONT_UPDATE, DCDC_DISABLE_FONT_UPDATE);
+  }
+}
+
 // The window's side of the logic: every call goes straight to the dialog and its controls.
 class Win32MainWindowView final : public MainWindowView {
  public:
@@ -38,15 +64,15 @@ class Win32MainWindowView final : public MainWindowView {
   FontRef CreateBannerFont() override {
     auto labelFont = reinterpret_cast<HFONT>(SendDlgItemMessageW(window_, IDC_VERSION_LABEL, WM_GETFONT, 0, 0));
     if (labelFont == nullptr) return nullptr;
-    LOGFONTW font{};
-    if (GetObjectW(labelFont, sizeof(font), &font) == 0) return nullptr;
-    font.lfHeight *= 2;
-    font.lfWeight = FW_BOLD;
-    HFONT banner = CreateFontIndirectW(&font);
-    if (banner != nullptr) {
-      SendDlgItemMessageW(window_, IDC_VERSION_LABEL, WM_SETFONT, reinterpret_cast<WPARAM>(banner), FALSE);
-    }
-    return banner;
+    if (GetObjectW(labelFont, sizeof(plainFont_), &plainFont_) == 0) return nullptr;
+    plainDpi_ = WindowDpi(window_);
+    KeepOutOfDpiFontUpdate(GetDlgItem(window_, IDC_VERSION_LABEL));
+    return SetBanner(plainFont_.lfHeight, FALSE);
+  }
+
+  FontRef RescaleBannerFont(std::uint32_t dpi) override {
+    if (dpi == 0 || plainDpi_ == 0) return nullptr;
+    return SetBanner(MulDiv(plainFont_.lfHeight, static_cast<int>(dpi), static_cast<int>(plainDpi_)), TRUE);
   }
 
   void ReleaseFont(FontRef font) override { DeleteObject(static_cast<HFONT>(font)); }
@@ -91,7 +117,21 @@ class Win32MainWindowView final : public MainWindowView {
   void PostQuit(int exitCode) override { PostQuitMessage(exitCode); }
 
  private:
+  // The label's plain font at `plainHeight`, twice as high and bold, set on the label.
+  HFONT SetBanner(LONG plainHeight, BOOL redraw) {
+    LOGFONTW font = plainFont_;
+    font.lfHeight = plainHeight * 2;
+    font.lfWeight = FW_BOLD;
+    HFONT banner = CreateFontIndirectW(&font);
+    if (banner != nullptr) {
+      SendDlgItemMessageW(window_, IDC_VERSION_LABEL, WM_SETFONT, reinterpret_cast<WPARAM>(banner), redraw);
+    }
+    return banner;
+  }
+
   HWND window_;
+  LOGFONTW plainFont_{};  // the label's font as the dialog made it
+  UINT plainDpi_ = 0;     // the DPI it was made for
 };
 
 // What the dialog procedure keeps per window, from WM_INITDIALOG to WM_NCDESTROY.
@@ -150,6 +190,9 @@ bool Dispatch(MainWindow& logic, UINT message, WPARAM wParam) {
     case WM_DESTROY:
       logic.OnDestroyed();
       return true;
+    case WM_DPICHANGED:
+      logic.OnDpiChanged(HIWORD(wParam));  // the vertical DPI: the font's height
+      return false;  // the dialog manager still scales the window and its controls
     default:
       return false;
   }

@@ -190,6 +190,43 @@ TEST_F(Win32MainWindowTest, ComesUpInTheInterfaceLanguageWithVersionChooserMenuA
   EXPECT_EQ(services_.counts.loadersMade, 1);
 }
 
+// Moved to monitors of other scales: each time the banner is made again for the new DPI (the plain font's height
+// scaled to it, twice that, bold, the same face), and the font it replaces is given back.
+TEST_F(Win32MainWindowTest, AChangeOfDpiMakesTheBannerAgainForTheNewDpi) {
+  ASSERT_NE(Open(UILANG_ENGLISH), nullptr);
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  ASSERT_NE(getDpi, nullptr);
+  const int openedAt = static_cast<int>(getDpi(window_));
+  ASSERT_GT(openedAt, 0);
+  LOGFONTW plain{};
+  ASSERT_NE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(window_, WM_GETFONT, 0, 0)), sizeof(plain), &plain), 0);
+  auto bannerHandle = [this] {
+    return reinterpret_cast<HFONT>(SendDlgItemMessageW(window_, IDC_VERSION_LABEL, WM_GETFONT, 0, 0));
+  };
+
+  HFONT previous = bannerHandle();
+  for (int dpi : {192, 144, 96, 120}) {
+    SCOPED_TRACE(testing::Message() << "DPI " << dpi);
+    RECT suggested{};
+    GetWindowRect(window_, &suggested);
+    SendMessageW(window_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    const HFONT banner = bannerHandle();
+    ASSERT_NE(banner, nullptr);
+    EXPECT_NE(banner, previous);
+    LOGFONTW font{};
+    EXPECT_EQ(GetObjectW(previous, sizeof(font), &font), 0) << "the font replaced is given back";
+    ASSERT_NE(GetObjectW(banner, sizeof(font), &font), 0);
+    EXPECT_EQ(font.lfWeight, FW_BOLD);
+    EXPECT_EQ(font.lfHeight, 2 * MulDiv(plain.lfHeight, dpi, openedAt));
+    EXPECT_STREQ(font.lfFaceName, plain.lfFaceName);
+    EXPECT_EQ(Text(window_, IDC_VERSION_LABEL), L"001.005.019");
+    previous = banner;
+  }
+  EXPECT_TRUE(IsWindow(window_));
+}
+
 TEST_F(Win32MainWindowTest, ACorruptedImageWarnsAndShowsInvalidInTheInterfaceLanguage) {
   const struct {
     UiLanguageId language;
