@@ -7,6 +7,6 @@
 class ProcessElevation {
  public:
   virtual ~ProcessElevation() = default;
-  // Asked once, when the program's context is made; true also when the system cannot tell.
+  // True also when the system cannot tell. The program's context asks it once, for the trace.
   virtual bool IsElevated() = 0;
 };

@@ -10,8 +10,8 @@
 #include "image/image_resources.h"
 #include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/progress_window.h"
-#include "platform/win32/win32_process_elevation.h"
 #include "platform/win32/trace_file_storage.h"
+#include "platform/win32/win32_process_elevation.h"
 #include "platform/win32/winusb_platform.h"
 
 namespace {
@@ -28,7 +28,6 @@ class DebuggerTraceSink final : public TraceSink {
  private:
   const bool userFile_;
 };
-
 
 // The interface thread's execution state: the update controller holds it while an update runs.
 KeepAwake& PlatformKeepAwake() {
