@@ -15,6 +15,8 @@ class RegistryCheckPlatform;
 class ResourceLoader;
 class TraceSink;
 class UnitLocks;
+class UpdateCaptures;
+class UsbCapture;
 class UsbPlatform;
 
 struct PlatformContext {
@@ -29,7 +31,9 @@ struct PlatformContext {
   KeepAwake* keepAwake = nullptr;        // keeps the PC awake while the unit is written; null: none
   UnitLocks* unitLocks = nullptr;        // one process per unit while it is updated; null: not locked
   ProcessElevation* elevation = nullptr; // whether the process runs elevated; `trace` follows its answer
+  UsbCapture* capture = nullptr;         // the USB capture of the device link; null: none
+  UpdateCaptures* updateCaptures = nullptr;  // the window program's capture file of each update (its `capture`)
 
   // The part that the device link runs on.
-  DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources}; }
+  DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources, capture}; }
 };

@@ -21,9 +21,16 @@ add_library(updater_core STATIC
   usb/device_info_query.cpp
   usb/flash_passes.cpp
   usb/fw_loader.cpp
+  usb/pcapng_blocks.cpp
+  usb/pcapng_reader.cpp
   usb/raw_data.cpp
   usb/seam_records.cpp
   usb/unit_list.cpp
+  usb/usb_capture.cpp
+  usb/capture_exchanges.cpp
+  usb/capture_file.cpp
+  usb/replay_usb.cpp
+  usb/update_captures.cpp
   usb/usb_port.cpp
   ui/main_window.cpp
   ui/ui_language.cpp

@@ -60,6 +60,7 @@ set(UPDATER_TEST_SOURCES
   tests/unit_lock_memory_test.cpp
   tests/update_controller_test.cpp
   tests/update_session_test.cpp
+  tests/usb_capture_test.cpp
   tests/usb_port_test.cpp)
 if(NOT WIN32)
   # The native stand-ins.

@@ -6,10 +6,12 @@ class UsbPlatform;
 class Clock;
 class MessagePoster;
 class ResourceLoader;
+class UsbCapture;
 
 struct DeviceLinkContext {
   UsbPlatform* usb;
   Clock* clock;
   MessagePoster* poster;
   ResourceLoader* resources;
+  UsbCapture* capture = nullptr;  // every opening and exchange of the unit, when set (usb/usb_capture.h)
 };

@@ -5,7 +5,9 @@
 #include <memory>
 #include <new>
 
+#include "app/clock.h"
 #include "app/trace.h"
+#include "usb/usb_capture.h"
 #include "usb/raw_data.h"
 #include "usb/seam_records.h"
 
@@ -150,6 +152,10 @@ int UsbPort::FindUsbDevicePath(char (&path)[USB_PATH_SIZE]) {
 
     if (checkLocation == 0 || CheckLocationID(list, device) == 1) {
       found = 1;
+      // The capture's descriptor records name the unit; nothing more is asked without a capture.
+      if (context_.capture != nullptr && !usb.GetDeviceIds(list, device, &unitIds_)) {
+        unitIds_ = UsbDeviceIds{CAPTURE_DEFAULT_VENDOR_ID, CAPTURE_DEFAULT_PRODUCT_ID};
+      }
       break;
     }
   }
@@ -203,6 +209,7 @@ int UsbPort::OpenUsbConnection() {
     return 0;
   }
   connected = 1;
+  if (context_.capture != nullptr) context_.capture->UnitOpened(context_.clock->NowMs(), unitIds_);
   return 1;
 }
 

@@ -57,4 +57,5 @@ class UsbPort {
  protected:
   DeviceLinkContext context_;
   std::string traceTag_;
+  UsbDeviceIds unitIds_{};  // of the unit found last, read for the capture only
 };
