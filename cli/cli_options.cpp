@@ -29,10 +29,15 @@ std::string LangHelp(UiLanguageId language) {
 constexpr unsigned LIST = 1;
 constexpr unsigned INFO = 2;
 constexpr unsigned UPDATE = 4;
-constexpr unsigned EVERY_COMMAND = LIST | INFO | UPDATE;
+constexpr unsigned REPLAY = 8;
+constexpr unsigned EVERY_COMMAND = LIST | INFO | UPDATE | REPLAY;
 
 unsigned CommandBit(const std::string& command) {
-  return command == "list" ? LIST : command == "info" ? INFO : command == "update" ? UPDATE : 0;
+  return command == "list"     ? LIST
+         : command == "info"   ? INFO
+         : command == "update" ? UPDATE
+         : command == "replay" ? REPLAY
+                               : 0;
 }
 
 // The options are the main program's (so that they may come before or after the command, by CLI11's
@@ -105,6 +110,7 @@ std::optional<CliTextId> Conflict(const Options& options) {
   if (tray && options.command != "update") return IDS_CLI_HELP_UPDATE_ONLY;
   if ((options.all || options.watch) && !options.units.empty()) return IDS_CLI_HELP_UNIT_WITH_ALL_OR_WATCH;
   if (options.all && options.watch) return IDS_CLI_HELP_ALL_OR_WATCH;
+  if (tray && !options.capture.empty()) return IDS_CLI_HELP_CAPTURE_ONE_UNIT;
   return std::nullopt;
 }
 
@@ -156,8 +162,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
                 ->option_text(text(IDS_CLI_HELP_LANGUAGE))] = EVERY_COMMAND;
   appliesTo[app.add_option("--trace", options.trace, text(IDS_CLI_HELP_TRACE))->option_text(text(IDS_CLI_HELP_FILE))] =
       EVERY_COMMAND;
+  appliesTo[app.add_option("--capture", options.capture, text(IDS_CLI_HELP_CAPTURE))
+                ->option_text(text(IDS_CLI_HELP_FILE))] = INFO | UPDATE;
   appliesTo[app.add_flag("--verbose", options.verbose, text(IDS_CLI_HELP_VERBOSE))] = EVERY_COMMAND;
-  appliesTo[app.add_flag("--quiet", options.quiet, text(IDS_CLI_HELP_QUIET))] = UPDATE;
+  appliesTo[app.add_flag("--quiet", options.quiet, text(IDS_CLI_HELP_QUIET))] = UPDATE | REPLAY;
   appliesTo[app.add_flag("--json", options.json, text(IDS_CLI_HELP_JSON))] = EVERY_COMMAND;
   appliesTo[app.add_flag("--yes,-y", options.yes, text(IDS_CLI_HELP_YES))] = UPDATE;
   CLI::Option* demo = app.add_flag("--demo", options.demo, text(IDS_CLI_HELP_DEMO));
@@ -171,6 +179,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
                                           std::pair{"update", IDS_CLI_HELP_UPDATE}}) {
     app.add_subcommand(name, text(description))->group(text(IDS_CLI_HELP_COMMANDS_GROUP));
   }
+  app.add_subcommand("replay", text(IDS_CLI_HELP_REPLAY))
+      ->group(text(IDS_CLI_HELP_COMMANDS_GROUP))
+      ->add_option("capture", options.replayFile, text(IDS_CLI_HELP_CAPTURE_FILE))
+      ->option_text(text(IDS_CLI_HELP_CAPTURE_FILE))
+      ->required();
   app.require_subcommand(1, 1);
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first

@@ -11,12 +11,14 @@
 #include "ui/ui_language.h"
 
 struct Options {
-  std::string command;  // "list", "info" or "update"
+  std::string command;  // "list", "info", "update" or "replay"
   std::vector<std::string> units;
   bool all = false;
   bool watch = false;
   std::string lang;
   std::string trace;
+  std::string capture;     // --capture: the pcapng file of the run's USB exchanges
+  std::string replayFile;  // replay: the capture played back
   bool json = false;
   bool yes = false;
   bool demo = false;

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string_view>
@@ -26,7 +28,11 @@
 #include "ui/resource_ids.h"
 #include "ui/result_message.h"
 #include "ui/update_session.h"
+#include "usb/capture_exchanges.h"
+#include "usb/capture_file.h"
+#include "usb/replay_usb.h"
 #include "usb/unit_list.h"
+#include "usb/usb_capture.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -509,7 +515,8 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
 
 
 // The command that the options name; the trace is set up already.
-int RunCommand(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io) {
+int RunCommand(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io,
+               UsbCapture* capture) {
   const std::string& command = options.command;
   if (command == "list") {
     const int listed = ListCommand(context, io, options.json);
@@ -547,7 +554,9 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
     chosen = &units.front();
   }
   const std::string pinned = chosen == nullptr ? "" : chosen->location.empty() ? chosen->path : chosen->location;
-  UsbFwLoader loader(context.DeviceLink());
+  DeviceLinkContext link = context.DeviceLink();
+  link.capture = capture;
+  UsbFwLoader loader(link);
 
   int status = command == "info" ? InfoCommand(loader, context, pinned, io, options.json)
                                  : UpdateCommand(loader, context, *queue, io, options, pinned);
@@ -560,10 +569,11 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
 // The command, and whatever escapes it (a failed allocation, a library's exception): a message on the error
 // stream and in the trace, with --json an "error" event (reason "unexpected") and the run's last two events, and
 // status 11, never an abort. By then the command's loader is gone: it stopped its worker, which reset the unit.
-int RunGuarded(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io) {
+int RunGuarded(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io,
+               UsbCapture* capture) {
   std::string what;
   try {
-    return RunCommand(options, context, queue, io);
+    return RunCommand(options, context, queue, io, capture);
   } catch (const std::exception& error) {
     what = error.what();
   } catch (...) {
@@ -575,6 +585,66 @@ int RunGuarded(const Options& options, const PlatformContext& context, PostedMes
   io.err << text << std::endl;
   return options.json ? StopWith(io, true, "unexpected", text, FWL_ERR_FAILED, FWL_ERR_FAILED)
                       : io.Settled(FWL_ERR_FAILED);
+}
+
+// The capture of a command: its section names the program, the command and, for `info`, that no update ran.
+CaptureSetup CommandCaptureSetup(const std::string& command) {
+  CaptureSetup setup;
+  setup.application = std::string("helmet-update ") + HELMET_UPDATE_VERSION;
+  setup.comments.push_back(std::string("program: helmet-update ") + HELMET_UPDATE_VERSION + ", command: " + command);
+  if (command == "info") setup.plan = "no update: info";
+  return setup;
+}
+
+// Plays a capture's answers back to this program's update (or `info`, for a capture of `info`), on a clock that
+// moves with the capture: no unit, no pause waited out. Then where the requests first differed and the result.
+// A file that cannot be read or is not a capture is a usage error (2), named with where it goes wrong.
+int ReplayCommand(const Options& options, const PlatformContext& context, PostedMessageQueue& queue, CliIo& io) {
+  const auto stop = [&](const std::string& text) {
+    const std::string line = "helmet-update: " + options.replayFile + ": " + text;
+    if (options.json) return StopWith(io, true, "usage", line, EXIT_USAGE, EXIT_USAGE);
+    io.err << line << std::endl;
+    return EXIT_USAGE;
+  };
+  std::ifstream file(options.replayFile, std::ios::binary);
+  if (!file) return stop("cannot be read");
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  CaptureContents contents;
+  const CaptureReadResult read = ReadCapture(bytes.data(), bytes.size(), &contents);
+  if (read.error != CaptureReadError::None) return stop(read.text + " (at byte " + std::to_string(read.offset) + ")");
+  std::string problem;
+  std::vector<CaptureEvent> events = CaptureEvents(contents, &problem);
+  if (!problem.empty()) return stop(problem);
+  if (events.empty() || !events.front().open) return stop("the capture does not begin with the unit's descriptor");
+  const bool info = std::find(contents.comments.begin(), contents.comments.end(), "no update: info") !=
+                    contents.comments.end();
+
+  VirtualClock clock;
+  ReplayUsb usb(std::move(events), clock);
+  PlatformContext replay = context;
+  replay.usb = &usb;
+  replay.clock = &clock;
+  replay.keepAwake = nullptr;
+  replay.unitLocks = nullptr;  // the captured unit is no unit of this machine
+  replay.capture = nullptr;
+  Options update = options;
+  update.yes = true;
+  UsbFwLoader loader(replay.DeviceLink());
+  const std::vector<UnitEntry> units = ListUnits(usb);
+  const std::string pinned = units.empty() ? "" : units.front().location;
+  const int status = info ? InfoCommand(loader, replay, pinned, io, options.json)
+                          : UpdateCommand(loader, replay, queue, io, update, pinned);
+  // Where the program's requests first left the capture: on the error stream, so that --json stays JSON.
+  std::ostream& report = options.json ? io.err : io.out;
+  if (const std::optional<RequestDifference> d = usb.FirstDifference()) {
+    report << "Replay: the requests differ first at exchange " << d->exchange << ": " << d->field << " captured "
+           << d->captured << ", now " << d->now << '\n';
+  } else {
+    report << "Replay: every request as captured\n";
+  }
+  report << "Replay: " << usb.ExchangesPlayed() << " of " << usb.ExchangesCaptured()
+         << " captured exchanges played; result " << status << std::endl;
+  return status;
 }
 
 }  // namespace
@@ -622,10 +692,32 @@ int RunHelmetUpdate(const std::vector<std::string>& args, const PlatformContext&
     told = true;
     return trace.Finish(status, io.err);
   };
+  FileCaptureOutput captureFile;
+  std::unique_ptr<UsbCapture> capture;
+  if (!options.capture.empty()) {
+    std::string reason;
+    if (!captureFile.Open(options.capture, &reason)) {
+      const std::string text =
+          "helmet-update: " + CliString(IDS_CLI_CANNOT_WRITE, GetUiLanguage(), options.capture) + ": " + reason;
+      io.err << text << '\n';
+      return options.json ? JsonUsageError(io, text) : EXIT_USAGE;
+    }
+    capture = std::make_unique<UsbCapture>(captureFile, CommandCaptureSetup(options.command));
+  }
   int status = 0;
   {
     TraceStarted started(options.verbose || !options.trace.empty() ? &trace : nullptr);
-    status = RunGuarded(options, context, queue, io);
+    status = options.command == "replay" ? ReplayCommand(options, context, *queue, io)
+                                         : RunGuarded(options, context, queue, io, capture.get());
+  }
+  if (capture) {
+    capture->Finish();
+    // A capture that could not be written whole is told; a run that did all it should ends with 11 for it.
+    if (capture->Failed() || !captureFile.Close()) {
+      io.err << "helmet-update: " << CliString(IDS_CLI_CANNOT_WRITE, GetUiLanguage(), options.capture) << ": "
+             << CliString(IDS_CLI_CAPTURE_INCOMPLETE, GetUiLanguage()) << std::endl;
+      if (status == 0) status = FWL_ERR_FAILED;
+    }
   }
   status = io.Settled(status);  // late lines too (the loaders' last ones)
   io.settle = nullptr;

@@ -74,6 +74,7 @@ if(UPDATER_BUILD_TESTS AND WIN32)
   # Under Wine the whole suite runs in one process: the terminal updater's tests join it, with the console
   # programs started as processes of their own.
   target_sources(updater_tests PRIVATE
+    tests/cli/capture_test.cpp
     tests/cli/cli_options_test.cpp
     tests/cli/cli_texts_test.cpp
     tests/cli/cli_trace_file_test.cpp
@@ -88,6 +89,7 @@ if(UPDATER_BUILD_TESTS AND WIN32)
   add_dependencies(updater_tests helmet-update helmet-update-demo)
 elseif(UPDATER_BUILD_TESTS)
   add_executable(cli_tests
+    tests/cli/capture_test.cpp
     tests/cli/cli_options_test.cpp
     tests/cli/cli_texts_test.cpp
     tests/cli/cli_trace_file_test.cpp

@@ -136,5 +136,10 @@
 #define IDS_CLI_TRACE_NOT_WRITTEN           41084
 #define IDS_CLI_WRITE_FAILED                41085
 #define IDS_CLI_DEMO_PROGRAM                41086
+#define IDS_CLI_HELP_CAPTURE                41087
+#define IDS_CLI_HELP_REPLAY                 41088
+#define IDS_CLI_HELP_CAPTURE_ONE_UNIT       41089
+#define IDS_CLI_HELP_CAPTURE_FILE           41090
+#define IDS_CLI_CAPTURE_INCOMPLETE          41091
 #define IDS_CLI_FIRST 41000
-#define IDS_CLI_LAST 41086
+#define IDS_CLI_LAST 41091

@@ -146,7 +146,7 @@ TEST_F(CliOptions, UsageErrorsSayWhatIsWrongInTheUsersLanguage) {
 
 TEST_F(CliOptions, AnUnknownCommandNamesTheCommands) {
   const Parse result = ParseArgs({"frobnicate", "--lang", "en"});
-  EXPECT_THAT(result.err, HasSubstr("The commands are list, info and update."));
+  EXPECT_THAT(result.err, HasSubstr("The commands are list, info, update and replay."));
 }
 
 TEST_F(CliOptions, EachCommandsHelpListsItsOptions) {
