@@ -45,6 +45,7 @@ endif()
 # The platform layer under the core: Win32, or the native stand-ins. `updater_platform` names whichever is built.
 if(WIN32)
   add_library(updater_win32 STATIC
+    platform/win32/capture_file_storage.cpp
     platform/win32/elevated_start.cpp
     platform/win32/main_window_dialog.cpp
     platform/win32/main_window_shell.cpp

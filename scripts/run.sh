@@ -36,7 +36,8 @@ bash scripts/wine-session.sh build/windows bash -c '
   # The program also keeps its trace in the user'"'"'s local application data: this run'"'"'s alone, kept beside.
   local_data=$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d "\r")")
   trace_folder="$local_data/ostrel/Velmora Communication System Software Update"
-  rm -f "$trace_folder/trace.log" "$trace_folder/trace.1.log"
+  rm -f "$trace_folder/trace.log" "$trace_folder/trace.1.log" "$trace_folder/capture.pcapng" \
+        "$trace_folder/capture.1.pcapng"
   fvwm -r -f "$1" >/dev/null 2>&1 </dev/null &
   wm=$!
   sleep 1
@@ -44,6 +45,7 @@ bash scripts/wine-session.sh build/windows bash -c '
   status=$?
   kill "$wm" 2>/dev/null || true
   cp "$trace_folder/trace.log" "$2/trace.log" 2>/dev/null || true
+  cp "$trace_folder/capture.pcapng" "$2/capture.pcapng" 2>/dev/null || true
   exit $status' _ "$(pwd)/$wm_config" "$out" || status=$?
 rm -f "$wm_config"
 
@@ -60,6 +62,12 @@ if [ -f "$out/trace.log" ] && [ -f "$out/trace.txt" ]; then
 else
   echo "run: no trace.log was left" >&2
   status=1
+fi
+# The USB capture of the update, as the program keeps it beside its trace file.
+if [ -f "$out/capture.pcapng" ]; then
+  echo "run: capture:     $out/capture.pcapng (helmet-update replay, or Wireshark)"
+else
+  echo "run: no capture.pcapng was left" >&2
 fi
 
 for picture in "$out"/*.bmp; do

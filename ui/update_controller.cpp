@@ -3,10 +3,12 @@
 #include "image/firmware_image.h"
 #include "ui/resource_ids.h"
 #include "ui/result_message.h"
+#include "usb/update_captures.h"
 #include "usb/usb_fw_loader.h"
 
-UpdateController::UpdateController(ProgressWindowView& view, KeepAwake* keepAwake, UnitLocks* unitLocks)
-    : view_(view), keepAwake_(keepAwake), unitLocks_(unitLocks) {}
+UpdateController::UpdateController(ProgressWindowView& view, KeepAwake* keepAwake, UnitLocks* unitLocks,
+                                   UpdateCaptures* captures)
+    : view_(view), keepAwake_(keepAwake), unitLocks_(unitLocks), captures_(captures) {}
 
 int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, const FirmwareImageInfo* image) {
   parentWindow = parent;
@@ -18,6 +20,7 @@ int UpdateController::OpenProgressWindow(WindowRef parent, UsbFwLoader* loader, 
     return 0;
   }
   session_.reset();  // the last update's session holds its unit until its worker is gone
+  if (captures_ != nullptr) captures_->BeginUpdate();
   session_.emplace(*loader, *image, static_cast<UpdateView&>(*this), SessionOptions{{}, keepAwake_, unitLocks_});
   // The parent is disabled before the checks run: their message boxes run a message loop, and "Update!" or
   // "Exit" pressed meanwhile would reach a half-made update. The destruction of a window that cannot start
@@ -83,6 +86,8 @@ bool UpdateController::Ask(UpdateQuestion question) {
 }
 
 void UpdateController::Ended(const UpdateEnd& end) {
+  // The capture is whole on disk while the user reads the message.
+  if (captures_ != nullptr) captures_->EndUpdate();
   switch (end.ending) {
     case UpdateEnding::Completed:
       view_.ShowMessage(progressWindow, IDS_UPDATE_COMPLETED, IDS_CAPTION_INFORMATION, WIN_MB_ICONINFORMATION);

@@ -15,14 +15,17 @@
 
 class KeepAwake;
 class UnitLocks;
+class UpdateCaptures;
 class UsbFwLoader;
 struct FirmwareImageInfo;
 
 class UpdateController final : private UpdateView {
  public:
   // `keepAwake` (may be null) is held from the start of the first step until the update is over; `unitLocks`
-  // (may be null) keeps other processes off the unit while it is updated.
-  explicit UpdateController(ProgressWindowView& view, KeepAwake* keepAwake = nullptr, UnitLocks* unitLocks = nullptr);
+  // (may be null) keeps other processes off the unit while it is updated. `captures` (may be null) begins a
+  // capture file for each update and writes it whole when the update ends.
+  explicit UpdateController(ProgressWindowView& view, KeepAwake* keepAwake = nullptr, UnitLocks* unitLocks = nullptr,
+                            UpdateCaptures* captures = nullptr);
   UpdateController(const UpdateController&) = delete;
   UpdateController& operator=(const UpdateController&) = delete;
 
@@ -70,6 +73,7 @@ class UpdateController final : private UpdateView {
   ProgressWindowView& view_;
   KeepAwake* keepAwake_;
   UnitLocks* unitLocks_;
+  UpdateCaptures* captures_;
   std::optional<UpdateSession> session_;
   // Whether the progress window exists: from its initialisation to its destruction. A window that a nested
   // message loop has already destroyed is not destroyed again.

@@ -8,6 +8,7 @@
 #include "app/trace.h"
 #include "app/unit_lock.h"
 #include "image/image_resources.h"
+#include "platform/win32/capture_file_storage.h"
 #include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/progress_window.h"
 #include "platform/win32/trace_file_storage.h"
@@ -72,5 +73,10 @@ PlatformContext ProgramContext(const ProgramParts& parts) {
   context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
   context.keepAwake = &PlatformKeepAwake();
   context.unitLocks = parts.unitLocks != nullptr ? parts.unitLocks : &PlatformUnitLocks();
+  // The window program's capture of each update; the console programs capture on --capture only.
+  if (!parts.withoutWindows) {
+    context.updateCaptures = &PlatformUpdateCaptures();
+    context.capture = &context.updateCaptures->Capture();
+  }
   return context;
 }

@@ -69,7 +69,8 @@ int RunUpdaterProgram(const PlatformContext& context) {
   // The process's one trace, settings store and update controller, on the context's parts; the controller
   // outlives every main window.
   StartTrace(context.trace);
-  static UpdateController controller(*context.progressView, context.keepAwake, context.unitLocks);
+  static UpdateController controller(*context.progressView, context.keepAwake, context.unitLocks,
+                                     context.updateCaptures);
   static SettingsStore settings(*context.registry);
 
   static std::int32_t restartFlag = 0;  // shared with the main window
