@@ -19,7 +19,7 @@ if [ "${1:-}" = "--long" ]; then
 fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_unit_answers fuzz_image_catalogue fuzz_registry_check fuzz_settings_file fuzz_demo_settings)
+  targets=(fuzz_unit_answers fuzz_image_catalogue fuzz_registry_check fuzz_settings_file fuzz_demo_settings fuzz_capture_reader)
 fi
 
 cmake --preset fuzz >/dev/null
