@@ -1,15 +1,24 @@
 // One block exchange (WriteUsbPipeData) against the emulated unit at zero latency, with its record off: the
-// host time per exchange and the heap allocations per exchange (counted by the binary's operator new).
+// host time per exchange and the heap allocations per exchange (counted by the binary's operator new). Beside it
+// the same exchange with the USB capture on: every record formatted and handed to an output that keeps nothing
+// (the capture's own cost), and written to a file in the temporary folder (the C library's buffered writes too).
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
 
 #include "alloc_counter.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "app/trace.h"
 #include "emu/emulated_usb.h"
+#include "usb/capture_file.h"
+#include "usb/usb_capture.h"
 #include "usb/usb_fw_loader.h"
 
 namespace {
@@ -17,7 +26,9 @@ constexpr std::uint32_t kAddress = 0x400000;  // free flash, outside the three s
 
 // The benchmark starts no trace: the loader's lines go nowhere.
 
-void BM_WriteUsbPipeData(benchmark::State& state) {
+enum class Capture { Off, NullOutput, File };
+
+void Exchange(benchmark::State& state, Capture mode) {
   const auto blockId = static_cast<std::uint32_t>(state.range(0));
   VirtualClock clock;
   EmulatedUsb usb(clock);
@@ -25,7 +36,24 @@ void BM_WriteUsbPipeData(benchmark::State& state) {
   config.recordExchanges = false;
   usb.AddUnit(config);
   PostedMessageQueue queue;
-  UsbFwLoader loader(DeviceLinkContext{&usb, &clock, &queue, nullptr});
+  NullCaptureOutput nothing;
+  FileCaptureOutput file;
+  const std::string path = "/tmp/block_exchange_bench_" + std::to_string(::getpid()) + ".pcapng";
+  if (mode == Capture::File && !file.Open(path, nullptr)) {
+    state.SkipWithError("the capture file could not be made");
+    return;
+  }
+  std::unique_ptr<UsbCapture> capture;
+  if (mode != Capture::Off) {
+    CaptureSetup setup;
+    setup.application = "block_exchange_bench";
+    setup.plan = "no update: benchmark";
+    capture = std::make_unique<UsbCapture>(mode == Capture::File ? static_cast<CaptureOutput&>(file) : nothing,
+                                           setup);
+  }
+  DeviceLinkContext link{&usb, &clock, &queue, nullptr};
+  link.capture = capture.get();
+  UsbFwLoader loader(link);
   loader.interfaceGuid = TAVIK_INTERFACE_GUID;
   if (!loader.OpenUsbConnection()) {
     state.SkipWithError("the emulated unit did not open");
@@ -55,6 +83,26 @@ void BM_WriteUsbPipeData(benchmark::State& state) {
   if (failures != 0) state.SkipWithError("an exchange failed");
   if (!usb.Violations().empty()) state.SkipWithError(usb.Violations().front().c_str());
   loader.CloseUsbConnection();
+  if (capture) {
+    capture->Finish();
+    if (capture->Failed()) state.SkipWithError("the capture could not be written");
+  }
+  if (mode == Capture::File) {
+    file.Close();
+    std::remove(path.c_str());
+  }
 }
+
+void BM_WriteUsbPipeData(benchmark::State& state) { Exchange(state, Capture::Off); }
+void BM_WriteUsbPipeDataCapturedNullOutput(benchmark::State& state) { Exchange(state, Capture::NullOutput); }
+void BM_WriteUsbPipeDataCapturedToFile(benchmark::State& state) { Exchange(state, Capture::File); }
 BENCHMARK(BM_WriteUsbPipeData)->ArgName("blockId")->Arg(BLK_WRITE)->Arg(BLK_READ)->Arg(BLK_PING);
+BENCHMARK(BM_WriteUsbPipeDataCapturedNullOutput)->ArgName("blockId")->Arg(BLK_WRITE)->Arg(BLK_READ)->Arg(BLK_PING);
+// A fixed count, so that the file stays some 30 MB.
+BENCHMARK(BM_WriteUsbPipeDataCapturedToFile)
+    ->ArgName("blockId")
+    ->Arg(BLK_WRITE)
+    ->Arg(BLK_READ)
+    ->Arg(BLK_PING)
+    ->Iterations(50000);
 }  // namespace
