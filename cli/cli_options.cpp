@@ -172,7 +172,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
 #ifdef _WIN32
   demo->group("");  // on Windows the demo is a program of its own
 #else
-  appliesTo[demo] = EVERY_COMMAND;
+  appliesTo[demo] = LIST | INFO | UPDATE;  // replay needs no unit at all
 #endif
   app.fallthrough();  // the commands hand the main program's options to it: they may follow the command
   for (const auto& [name, description] : {std::pair{"list", IDS_CLI_HELP_LIST}, std::pair{"info", IDS_CLI_HELP_INFO},
