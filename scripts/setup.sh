@@ -11,6 +11,7 @@ packages=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   libcli11-dev nlohmann-json3-dev tmux
   clang libclang-rt-14-dev clang-format-14
+  tshark
 )
 
 missing=()
@@ -27,5 +28,9 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether ordinary users may capture; the tests only read captures: no.
+if [[ " ${missing[*]} " == *" tshark "* ]]; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+fi
 $SUDO apt-get update -qq < /dev/null
 $SUDO apt-get install -y -qq "${missing[@]}" < /dev/null
