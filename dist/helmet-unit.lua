@@ -7,7 +7,7 @@
 --
 -- Filters: helmet.block_id, helmet.address, helmet.length, helmet.data, helmet.crc, helmet.crc.status,
 -- helmet.step, helmet.image, helmet.answer, helmet.request_in, helmet.response_in, helmet.time, helmet.failure,
--- helmet.expert.* (e.g. `helmet.block_id == 8 && helmet.step == "application"`).
+-- helmet.expert.* (e.g. `helmet.block_id == BLK_WRITE && helmet.step == "application"`).
 --
 -- The USB dissector hands a bulk payload to this one once it has seen the unit's device descriptor (vendor and
 -- product). Transfers without payload (a timeout, a unit that left, a failed write) never reach a payload
