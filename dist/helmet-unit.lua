@@ -268,8 +268,11 @@ local function note_request(pinfo, tvb, key)
         table.insert(state.probes, exchange)
     end
     if id == BLK_READ then exchange.written = state.written[address] end
-    if id == BLK_WRITE and tvb:len() >= HEADER_SIZE + math.min(length, DATA_SIZE) then
-        state.written[address] = { frame = pinfo.number, data = tvb:raw(HEADER_SIZE, math.min(length, DATA_SIZE)) }
+    if id == BLK_WRITE then
+        -- A write cut to its header leaves nothing to compare a read-back with.
+        local count = math.min(length, DATA_SIZE)
+        state.written[address] = tvb:len() == tvb:reported_len() and tvb:len() >= HEADER_SIZE + count
+            and { frame = pinfo.number, data = tvb:raw(HEADER_SIZE, count) } or nil
     end
     if id == BLK_RESET or id == BLK_FINISH then state.verifying = false end
     local before = state.pending[key]
