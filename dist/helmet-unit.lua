@@ -433,9 +433,26 @@ local function info_text(record, id, address, length)
     return text
 end
 
+-- An answer too short to hold even its id: paired and flagged all the same.
+local function dissect_stub(tvb, pinfo, tree, key)
+    if not pinfo.visited then note_answer(pinfo, key, "answer") end
+    local record = state.frames[pinfo.number] or { role = "answer" }
+    pinfo.cols.protocol = "HELMET"
+    local subtree = tree:add(helmet, tvb(), "Helmet unit block protocol, answer")
+    subtree:add(pf.answer, true):set_generated()
+    add_exchange_links(subtree, record, pinfo)
+    subtree:add_proto_expert_info(ex.short, string.format("Short block: %d of %d bytes", tvb:reported_len(),
+        BLOCK_SIZE))
+    pinfo.cols.info = string.format("Short answer: %d bytes", tvb:reported_len())
+    return tvb:len()
+end
+
 function helmet.dissector(tvb, pinfo, tree)
-    if tvb:len() < 4 then return 0 end
     local key, answer = usb_side(pinfo)
+    if tvb:len() < 4 then
+        if answer and tvb:len() == tvb:reported_len() then return dissect_stub(tvb, pinfo, tree, key) end
+        return 0
+    end
     state.units[key] = true
     if not pinfo.visited then
         if answer then note_answer(pinfo, key, "answer") else note_request(pinfo, tvb, key) end
