@@ -93,6 +93,8 @@ else
   rm -rf "$out"
   mkdir -p "$out"
   cp "$trees/windows/HelmetUpdater.exe" "$trees/windows/helmet-update.exe" "$out"/
+  # Padded and checksummed as a signature leaves them: without its signature a signed program is this file.
+  python3 "$src/scripts/pe_checksum.py" "$out/HelmetUpdater.exe" "$out/helmet-update.exe"
   strip -o "$out/helmet-update" "$trees/native/helmet-update"
   cp "$trees/native/package"/helmet-update_*.deb "$out"/
   python3 "$src/scripts/sbom.py" --source "$src" --out "$out/sbom.cdx.json" \

@@ -12,6 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev tmux
   clang libclang-rt-14-dev clang-format-14
   tshark
+  help2man dpkg-dev lintian osslsigncode openssl diffoscope-minimal
 )
 
 missing=()

@@ -40,6 +40,13 @@ bash scripts/check_dll_search.sh build/windows/{HelmetUpdater,HelmetUpdaterDemo,
 # The control: the tests call the helper with a fake only, so their program must show no such import.
 bash scripts/check_dll_search.sh --absent build/windows/updater_tests.exe
 
+# The release: two builds of the commit compared byte for byte, the first one's programs signed and verified,
+# its package checked by lintian, installed, run and purged.
+echo "=== release: reproducible double build"
+bash scripts/reproducible.sh --keep build/release-unsigned
+echo "=== release: signature, checksums, package"
+bash scripts/release_check.sh build/release-unsigned
+
 echo "=== fuzz: every fuzz target for a few seconds"
 bash scripts/fuzz.sh
 
