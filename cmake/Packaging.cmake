@@ -62,6 +62,8 @@ add_custom_command(
 add_custom_target(helmet-update-changelog ALL DEPENDS ${changelog})
 install(FILES ${PROJECT_SOURCE_DIR}/dist/debian/copyright ${changelog}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/helmet-update COMPONENT program)
+install(FILES ${PROJECT_SOURCE_DIR}/dist/debian/helmet-update.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME helmet-update COMPONENT program)
 
 # Every command and option of the program is named in each completion file.
 if(UPDATER_BUILD_TESTS)
@@ -81,15 +83,17 @@ set(CPACK_PACKAGE_CONTACT "Velmora software update <updates@velmora.example>" CA
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the helmet communication unit")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "firmware updater for the helmet communication unit
- helmet-update checks the helmet communication unit over USB and writes the
- firmware it carries (two bootloader copies and the application) into the
- unit's flash. A udev rule lets the user at the seat open the unit without
- root.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "helmet-update checks the helmet communication unit over USB and writes the
+firmware it carries (two bootloader copies and the application) into the
+unit's flash. A udev rule lets the user at the seat open the unit without
+root.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# CPack stamps the package with the time of its run: a post-step makes it again with the commit's.
+set(CPACK_UPDATER_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebReproducible.cmake)
 include(CPack)

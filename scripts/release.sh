@@ -79,10 +79,10 @@ else
   export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct)}
   jobs=$(nproc)
   started=$SECONDS
-  release_options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF -DUPDATER_REPRODUCIBLE=ON
-                   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
+  release_options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF -DUPDATER_REPRODUCIBLE=ON)
   echo "=== release: native build"
-  cmake -S "$src" -B "$trees/native" "${release_options[@]}" >/dev/null
+  # cpack installs only what was built here, not the whole tree.
+  cmake -S "$src" -B "$trees/native" "${release_options[@]}" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
   cmake --build "$trees/native" -j "$jobs" --target helmet-update helmet-update-man helmet-update-changelog
   (cd "$trees/native" && cpack -G DEB -B "$trees/native/package" >/dev/null)
   echo "=== release: Windows build"

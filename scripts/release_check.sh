@@ -42,7 +42,7 @@ done
 echo "release check: SHA256SUMS checks"
 
 deb=$(ls "$work/release"/helmet-update_*.deb)
-lintian --fail-on error,warning --no-tag-display-limit "$deb"
+lintian --fail-on error,warning --tag-display-limit 0 "$deb"
 echo "release check: lintian finds nothing in $(basename "$deb")"
 
 SUDO=""
