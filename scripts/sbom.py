@@ -58,28 +58,45 @@ def headers(build_dir):
     return {line.strip() for line in out.splitlines() if line.startswith("    /")}
 
 
-owners_cache = {}
+owners = {}
+
+
+def find_owners(paths):
+    """Which package installed each file, asked of dpkg once for all of them (each question reads its whole
+    database). Merged /usr: dpkg may know a file under /lib by that name, or the other way round."""
+    def ask(candidates):
+        result = subprocess.run(["dpkg-query", "-S", *candidates], capture_output=True, text=True)
+        found = {}
+        for line in result.stdout.splitlines():
+            if line.startswith("diversion ") or ": " not in line:
+                continue
+            packages, path = line.split(": ", 1)
+            found[path] = packages.split(",")[0].split(":")[0].strip()  # "pkg:arch, pkg2: path"
+        return found
+    wanted = sorted({p for p in paths if p not in owners})
+    if not wanted:
+        return
+    found = ask(wanted)
+    alternates = {}
+    for path in wanted:
+        if path in found:
+            owners[path] = found[path]
+            continue
+        real = os.path.realpath(path)
+        for other in (real, real[4:] if real.startswith("/usr/lib/") else "/usr" + real if real.startswith("/lib/") else real):
+            alternates.setdefault(other, path)
+    found = ask(sorted(alternates)) if alternates else {}
+    for other, path in alternates.items():
+        if other in found and path not in owners:
+            owners[path] = found[other]
+    for path in wanted:
+        owners.setdefault(path, None)
 
 
 def owner(path):
-    """(package, architecture) of the package that installed `path`; None for a file of no package."""
-    real = os.path.realpath(path)
-    if real in owners_cache:
-        return owners_cache[real]
-    found = None
-    candidates = [path, real]
-    for p in (path, real):  # merged /usr: dpkg may know a file under /lib by that name
-        if p.startswith("/usr/lib/"):
-            candidates.append(p[4:])
-        elif p.startswith("/lib/"):
-            candidates.append("/usr" + p)
-    for candidate in dict.fromkeys(candidates):
-        result = subprocess.run(["dpkg-query", "-S", candidate], capture_output=True, text=True)
-        if result.returncode == 0:
-            found = result.stdout.split(": ", 1)[0].split(",")[0].split(":")[0].strip()  # "pkg:arch: path"
-            break
-    owners_cache[real] = found
-    return found
+    """The package that installed `path`; None for a file of no package."""
+    find_owners([path])
+    return owners[path]
 
 
 package_cache = {}
@@ -87,10 +104,10 @@ package_cache = {}
 
 def package_info(package):
     if package not in package_cache:
-        fmt = "${Package}\t${Version}\t${Architecture}\t${source:Package}\t${source:Version}"
+        fmt = "${Package}\t${Version}\t${Architecture}\t${source:Package}"
         fields = subprocess.run(["dpkg-query", "-W", "-f", fmt, package], capture_output=True, text=True,
                                 check=True).stdout.split("\t")
-        package_cache[package] = dict(zip(("name", "version", "arch", "source", "source_version"), fields))
+        package_cache[package] = dict(zip(("name", "version", "arch", "source"), fields))
     return package_cache[package]
 
 
@@ -120,6 +137,8 @@ for binary, link_map, build_dir in args.program:
     depends = set()
     archives, objects = linked_files(link_map)
     linked = {p for p in archives | objects | shared_libraries(binary) if not own(p, build_dir)}
+    compiled = {p for p in headers(build_dir) if not own(p, build_dir) and not own(os.path.realpath(p), build_dir)}
+    find_owners(linked | compiled)
     # Linked files: one component per library (libstdc++, libwinpthread, libgcc, the C runtime's objects ...).
     import_libraries = collections.defaultdict(set)
     for path in sorted(linked):
@@ -128,6 +147,8 @@ for binary, link_map, build_dir in args.program:
             continue
         info = package_info(package)
         lib = library_name(path)
+        if "mingw32" in path and lib == "libpthread":
+            lib = "libwinpthread"  # mingw-w64's libpthread.a is a copy of libwinpthread.a
         # The Windows import libraries: stubs that name a system DLL; kept together under one component.
         if "mingw32" in path and path.endswith(".a") and lib not in (
                 "libstdc++", "libgcc", "libgcc_eh", "libwinpthread", "libmingw32", "libmingwex", "libmoldname",
@@ -151,9 +172,7 @@ for binary, link_map, build_dir in args.program:
         entry["_files"].update(libs)
         depends.add(key)
     # Headers compiled in: one component per source package (CLI11, nlohmann-json, libusb's, the C++ library's).
-    for path in sorted(headers(build_dir)):
-        if own(os.path.realpath(path), build_dir) or own(path, build_dir):
-            continue
+    for path in sorted(compiled):
         package = owner(path)
         if package is None:
             continue
@@ -161,7 +180,7 @@ for binary, link_map, build_dir in args.program:
         key = f"{purl(info)}#headers"
         entry = components.setdefault(key, {
             "type": "library", "bom-ref": key, "name": info["source"] or info["name"],
-            "version": info["source_version"] or info["version"], "purl": purl(info),
+            "version": info["version"], "purl": purl(info),
             "description": "headers compiled in",
             "properties": [{"name": "debian:package", "value": info["name"]}], "_files": set()})
         entry["_files"].add(os.path.dirname(path))
