@@ -28,7 +28,7 @@ if(HELP2MAN_PROGRAM AND GZIP_PROGRAM)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
     # The English help: the program speaks the environment's language.
     COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LC_MESSAGES= LANG=
-            ${HELP2MAN_PROGRAM} --no-info --section 1 --source Velmora
+            ${HELP2MAN_PROGRAM} --no-info --section 1
             --name "update the firmware of the helmet communication unit over USB"
             --include ${PROJECT_SOURCE_DIR}/dist/helmet-update.h2m
             --output ${man_page} $<TARGET_FILE:helmet-update>
