@@ -76,7 +76,11 @@ if [ -n "$from" ]; then
   cp -p "$from"/* "$out"/
   rm -f "$out/SHA256SUMS"
 else
-  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct)}
+  if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct) ||
+      { echo "release: no commit to take the time from: set SOURCE_DATE_EPOCH" >&2; exit 2; }
+  fi
+  export SOURCE_DATE_EPOCH
   jobs=$(nproc)
   started=$SECONDS
   release_options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF -DUPDATER_REPRODUCIBLE=ON)

@@ -21,7 +21,8 @@ started=$SECONDS
 build() {  # folder, time zone, umask, locale
   local clone=$1
   mkdir -p "$(dirname "$clone")"
-  git clone -q --no-hardlinks "$src" "$clone"
+  # safe.directory: CI's checkout may belong to another user than the one who builds.
+  git -c safe.directory="$src" clone -q --no-hardlinks "$src" "$clone"
   echo "=== reproducible: building $(git -C "$clone" rev-parse --short HEAD) in $clone (TZ=$2, umask $3, LC_ALL=$4)"
   (umask "$3" && TZ=$2 LC_ALL=$4 bash "$clone/scripts/release.sh" --unsigned --out "$clone/release" >"$clone.log" 2>&1) ||
     { tail -40 "$clone.log"; echo "reproducible: the build in $clone failed" >&2; exit 1; }
@@ -51,5 +52,6 @@ if [ -n "$keep" ]; then
   mkdir -p "$(dirname "$keep")"
   cp -a "$a" "$keep"
 fi
-echo "reproducible: two builds compared in $((SECONDS - started)) s"
+echo "reproducible: two builds compared in $((SECONDS - started)) s; processor time of the builds (user, system):"
+times | tail -1
 exit $status
