@@ -52,6 +52,6 @@ if [ -n "$keep" ]; then
   mkdir -p "$(dirname "$keep")"
   cp -a "$a" "$keep"
 fi
-echo "reproducible: two builds compared in $((SECONDS - started)) s; processor time of the builds (user, system):"
-times | tail -1
+echo "reproducible: two builds compared in $((SECONDS - started)) s; processor time (this shell, then the builds):"
+times
 exit $status
