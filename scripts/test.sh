@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# The whole test suite: set-up, then the native tests, the sanitizer runs (ASan+UBSan, TSan), the Windows
+# The whole test suite: set-up, the format check, then the native tests, the sanitizer runs (ASan+UBSan, TSan), the Windows
 # tests under Wine and a short run of every fuzz target. Exits non-zero if any part fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 jobs=$(nproc)
+
+echo "=== format: every source file as clang-format lays it out"
+bash scripts/format-check.sh
 
 build() {
   cmake --preset "$1" >/dev/null
