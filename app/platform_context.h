@@ -26,13 +26,13 @@ struct PlatformContext {
   RegistryCheckPlatform* registryCheck = nullptr;  // token, own path and arguments, elevation, early boxes
   ResourceLoader* resources = nullptr;             // the embedded images
   TraceSink* trace = nullptr;
-  MessagePoster* poster = nullptr;       // how the worker reaches the progress window
+  MessagePoster* poster = nullptr;             // how the worker reaches the progress window
   ProgressWindowView* progressView = nullptr;  // the progress window's view
-  KeepAwake* keepAwake = nullptr;        // keeps the PC awake while the unit is written; null: none
-  UnitLocks* unitLocks = nullptr;        // one process per unit while it is updated; null: not locked
-  ProcessElevation* elevation = nullptr; // whether the process runs elevated; `trace` follows its answer
-  UsbCapture* capture = nullptr;         // the USB capture of the device link; null: none
-  UpdateCaptures* updateCaptures = nullptr;  // the window program's capture file of each update (its `capture`)
+  KeepAwake* keepAwake = nullptr;              // keeps the PC awake while the unit is written; null: none
+  UnitLocks* unitLocks = nullptr;              // one process per unit while it is updated; null: not locked
+  ProcessElevation* elevation = nullptr;       // whether the process runs elevated; `trace` follows its answer
+  UsbCapture* capture = nullptr;               // the USB capture of the device link; null: none
+  UpdateCaptures* updateCaptures = nullptr;    // the window program's capture file of each update (its `capture`)
 
   // The part that the device link runs on.
   DeviceLinkContext DeviceLink() const { return DeviceLinkContext{usb, clock, poster, resources, capture}; }

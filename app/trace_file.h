@@ -13,7 +13,7 @@
 
 inline constexpr const char TRACE_FILE_NAME[] = "trace.log";
 inline constexpr const char TRACE_FILE_PREVIOUS_NAME[] = "trace.1.log";  // the one earlier file kept
-inline constexpr std::uint64_t TRACE_FILE_LIMIT = 4 * 1024 * 1024;     // bytes
+inline constexpr std::uint64_t TRACE_FILE_LIMIT = 4 * 1024 * 1024;       // bytes
 
 // "YYYY-MM-DD hh:mm:ss.mmm " in front of each line.
 inline constexpr std::size_t TRACE_TIMESTAMP_LENGTH = 24;

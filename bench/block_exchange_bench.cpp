@@ -4,13 +4,12 @@
 // (the capture's own cost), and written to a file in the temporary folder (the C library's buffered writes too).
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include <unistd.h>
 
 #include "alloc_counter.h"
 #include "app/clock.h"
@@ -48,8 +47,7 @@ void Exchange(benchmark::State& state, Capture mode) {
     CaptureSetup setup;
     setup.application = "block_exchange_bench";
     setup.plan = "no update: benchmark";
-    capture = std::make_unique<UsbCapture>(mode == Capture::File ? static_cast<CaptureOutput&>(file) : nothing,
-                                           setup);
+    capture = std::make_unique<UsbCapture>(mode == Capture::File ? static_cast<CaptureOutput&>(file) : nothing, setup);
   }
   DeviceLinkContext link{&usb, &clock, &queue, nullptr};
   link.capture = capture.get();

@@ -50,7 +50,19 @@ void BM_Crc32With(benchmark::State& state, Crc32Impl impl) {
   Measure(state, [impl](const std::uint8_t* p, std::size_t n) { return Crc32With(impl, 0, p, n); });
 }
 BENCHMARK_CAPTURE(BM_Crc32With, Table, Crc32Impl::Table)
-    ->Arg(kImageSize)->Arg(BLOCK_CRC_OFFSET)->Arg(16)->Arg(24)->Arg(32)->Arg(48)->Arg(64);
+    ->Arg(kImageSize)
+    ->Arg(BLOCK_CRC_OFFSET)
+    ->Arg(16)
+    ->Arg(24)
+    ->Arg(32)
+    ->Arg(48)
+    ->Arg(64);
 BENCHMARK_CAPTURE(BM_Crc32With, Clmul, Crc32Impl::Clmul)
-    ->Arg(kImageSize)->Arg(BLOCK_CRC_OFFSET)->Arg(16)->Arg(24)->Arg(32)->Arg(48)->Arg(64);
+    ->Arg(kImageSize)
+    ->Arg(BLOCK_CRC_OFFSET)
+    ->Arg(16)
+    ->Arg(24)
+    ->Arg(32)
+    ->Arg(48)
+    ->Arg(64);
 }  // namespace

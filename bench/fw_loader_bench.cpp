@@ -17,8 +17,8 @@
 #include "app/message_poster.h"
 #include "app/trace.h"
 #include "emu/emulated_usb.h"
-#include "usb/usb_fw_loader.h"
 #include "support/random_bytes.h"
+#include "usb/usb_fw_loader.h"
 
 namespace {
 constexpr std::uint32_t kImageSize = 2633516;

@@ -1,7 +1,6 @@
 #include "cli/cli_options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <map>
 #include <memory>

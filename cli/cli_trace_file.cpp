@@ -69,8 +69,8 @@ std::string PlatformDescription() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll != nullptr) {
     using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    const auto getVersion = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    const auto getVersion =
+        reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
     if (getVersion != nullptr && getVersion(&info) == 0) {
@@ -78,8 +78,8 @@ std::string PlatformDescription() {
     }
     // Under Wine the same program meets another USB stack: worth knowing when reading a trace.
     using WineVersionFn = const char*(CDECL*)();
-    const auto wineVersion = reinterpret_cast<WineVersionFn>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    const auto wineVersion =
+        reinterpret_cast<WineVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
     if (wineVersion != nullptr) text << " (Wine " << wineVersion() << ')';
   }
   return text.str();
@@ -107,8 +107,8 @@ namespace {
 // The file by its UTF-16 name: the 8-bit name of the C library would be read in the ANSI code page, and a name
 // outside it would name another file or none.
 std::FILE* OpenForAppending(const std::string& path) {
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
-                                       nullptr, 0);
+  const int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0);
   if (size <= 0) {
     errno = EINVAL;
     return nullptr;
@@ -172,14 +172,16 @@ std::string CliTrace::Storage::FirstFailure() const {
   return firstFailure_;
 }
 
-CliTrace::CliTrace(TraceClock& clock, std::ostream* echo) : clock_(clock), storage_(echo), stamped_(storage_, clock, NO_LIMIT) {}
+CliTrace::CliTrace(TraceClock& clock, std::ostream* echo)
+    : clock_(clock), storage_(echo), stamped_(storage_, clock, NO_LIMIT) {}
 
 bool CliTrace::OpenFile(const std::string& path, const std::vector<std::string>& args, const std::string& platform,
                         std::string* reason) {
   path_ = path;
   if (!storage_.Open(path, reason)) return false;
   // Runs appended to one file stay apart: a blank line, then the run's header.
-  const std::string header = (storage_.FileIsEmpty() ? "" : "\r\n") + TraceFileHeader(args, clock_.LocalNow(), platform);
+  const std::string header =
+      (storage_.FileIsEmpty() ? "" : "\r\n") + TraceFileHeader(args, clock_.LocalNow(), platform);
   storage_.AppendToFile(header.data(), header.size());
   return true;
 }

@@ -1,14 +1,14 @@
-#include "cli/console.h"
-
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+
+#include "cli/console.h"
 
 namespace {
 std::atomic<int>* g_presses = nullptr;

@@ -1,5 +1,3 @@
-#include "cli/console.h"
-
 #include <windows.h>
 
 #include <condition_variable>
@@ -10,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/console.h"
 #include "cli/utf8.h"
 
 namespace {

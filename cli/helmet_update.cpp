@@ -1,7 +1,5 @@
 #include "cli/helmet_update.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,12 +7,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string_view>
 
 #include "app/trace.h"
-#include "app/unit_text.h"
 #include "app/unit_lock.h"
+#include "app/unit_text.h"
 #include "cli/cli_options.h"
 #include "cli/cli_texts.h"
 #include "cli/cli_trace_file.h"
@@ -93,7 +92,7 @@ std::int32_t UnitModeAt(const PlatformContext& context, const UnitEntry& unit) {
 }
 
 CliTextId ModeText(std::int32_t mode) {
-  return mode == DEVICE_MODE_BOOTLOADER         ? IDS_CLI_MODE_BOOTLOADER
+  return mode == DEVICE_MODE_BOOTLOADER        ? IDS_CLI_MODE_BOOTLOADER
          : mode == DEVICE_MODE_APPLICATION     ? IDS_CLI_MODE_APPLICATION
          : mode == DEVICE_MODE_OLD_APPLICATION ? IDS_CLI_MODE_OLD_APPLICATION
                                                : IDS_CLI_MODE_UNKNOWN;
@@ -101,7 +100,7 @@ CliTextId ModeText(std::int32_t mode) {
 
 // For scripts: the same words in every language.
 const char* ModeWord(std::int32_t mode) {
-  return mode == DEVICE_MODE_BOOTLOADER         ? "bootloader"
+  return mode == DEVICE_MODE_BOOTLOADER        ? "bootloader"
          : mode == DEVICE_MODE_APPLICATION     ? "application"
          : mode == DEVICE_MODE_OLD_APPLICATION ? "old application"
                                                : "unknown";
@@ -216,8 +215,8 @@ struct UnitVerdict {
 // An update session that is prepared and never started: it picks, locks and reads the unit and runs the
 // update's checks (a downgrade, another hardware); nothing is written. Then the first step's probe, which
 // takes a unit in its bootloader only.
-UnitVerdict CheckAsTheUpdate(UsbFwLoader& loader, const PlatformContext& context,
-                             const FirmwareImageInfo& application, const std::string& unit) {
+UnitVerdict CheckAsTheUpdate(UsbFwLoader& loader, const PlatformContext& context, const FirmwareImageInfo& application,
+                             const std::string& unit) {
   ChecksOnlyView quiet;
   UpdateSession session(loader, application, quiet, SessionOptions{unit, nullptr, context.unitLocks});
   UnitVerdict verdict;
@@ -369,8 +368,8 @@ bool AskStart(CliIo& io, std::ostream& prompt, CliTextId heading, const std::vec
                << "\n    " << CliString(IDS_CLI_BOOTLOADER_VERSION, language) << ' ' << boot << '\n';
       }
     }
-    for (const std::string& line : {ImageLine(IDS_CLI_IMAGE_APPLICATION, application),
-                                    ImageLine(IDS_CLI_IMAGE_BOOTLOADER, bootloader)}) {
+    for (const std::string& line :
+         {ImageLine(IDS_CLI_IMAGE_APPLICATION, application), ImageLine(IDS_CLI_IMAGE_BOOTLOADER, bootloader)}) {
       prompt << (Utf8Columns(line) <= width ? line : Wrapped(line, "", width)) << '\n';
     }
   }
@@ -407,11 +406,10 @@ int UpdateCommand(UsbFwLoader& loader, const PlatformContext& context, PostedMes
     return Ask(io, prompt, true, true, [&] { return running != nullptr && AdvanceSession(*running, queue); });
   };
   TerminalView view(io.out, io.err, style, *context.clock, askStart, askCancel, io.columns);
-  UpdateSession session(loader, application, view,
-                        SessionOptions{unit, context.keepAwake, context.unitLocks});
+  UpdateSession session(loader, application, view, SessionOptions{unit, context.keepAwake, context.unitLocks});
   running = &session;
-  const int status =
-      io.Settled(RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent, io.terminations}));
+  const int status = io.Settled(
+      RunUpdate(session, view, queue, *context.clock, RunnerHooks{io.interrupts, io.afterEvent, io.terminations}));
   view.Finish(status);
   return status;
 }
@@ -448,10 +446,10 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   }
   if (!options.yes && !io.readLine) return NoTerminal(io, options.json);
   TrayOptions tray;
-  tray.style = options.json                           ? OutputStyle::Json
-               : options.quiet                        ? OutputStyle::Quiet
+  tray.style = options.json                    ? OutputStyle::Json
+               : options.quiet                 ? OutputStyle::Quiet
                : io.terminal && io.cursorMoves ? OutputStyle::LiveLine
-                                                      : OutputStyle::PlainLines;
+                                               : OutputStyle::PlainLines;
   TrayBoard board(io.out, tray.style, io.columns);
   if (!options.yes) {
     tray.askStart = [&](const std::vector<TrayCandidate>& candidates) {
@@ -462,8 +460,11 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
     const std::string caption = UiText(IDS_CAPTION_INFORMATION);
     const std::string text = OneLine(UiText(IDS_CONFIRM_ABORT));
     if (options.json) {
-      io.out << JsonText({{"event", "message"}, {"id", IDS_CONFIRM_ABORT}, {"caption", caption},
-                          {"text", text}, {"question", true}})
+      io.out << JsonText({{"event", "message"},
+                          {"id", IDS_CONFIRM_ABORT},
+                          {"caption", caption},
+                          {"text", text},
+                          {"question", true}})
              << '\n';
     } else {
       prompt << caption << Colon(GetUiLanguage()) << text << '\n';
@@ -489,18 +490,23 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   }
   // Every unit done: 0; every unit cancelled (the question answered no, or Ctrl+C): as for one unit.
   const int total = static_cast<int>(results.size());
-  const int status = io.Settled(results.empty()     ? (options.watch ? 0 : FWL_ERR_NOT_FOUND)
+  const int status = io.Settled(results.empty()      ? (options.watch ? 0 : FWL_ERR_NOT_FOUND)
                                 : counts[0] == total ? 0
                                 : counts[3] == total ? FWL_ABORTED
                                                      : EXIT_SOME_UNITS);
   if (options.json) {
     for (const TrayResult& result : results) {
-      io.out << JsonText({{"event", "result"}, {"unit", result.unit}, {"code", result.result},
+      io.out << JsonText({{"event", "result"},
+                          {"unit", result.unit},
+                          {"code", result.result},
                           {"outcome", OutcomeWord(result)}})
              << '\n';
     }
-    io.out << JsonText({{"event", "summary"}, {"done", counts[0]}, {"failed", counts[1]},
-                        {"refused", counts[2]}, {"cancelled", counts[3]}})
+    io.out << JsonText({{"event", "summary"},
+                        {"done", counts[0]},
+                        {"failed", counts[1]},
+                        {"refused", counts[2]},
+                        {"cancelled", counts[3]}})
            << '\n'
            << JsonText({{"event", "exit"}, {"status", status}}) << std::endl;
     return status;
@@ -512,7 +518,6 @@ int TrayCommand(const PlatformContext& context, PostedMessageQueue& queue, CliIo
   io.out.flush();
   return status;
 }
-
 
 // The command that the options name; the trace is set up already.
 int RunCommand(const Options& options, const PlatformContext& context, PostedMessageQueue* queue, CliIo& io,
@@ -548,8 +553,8 @@ int RunCommand(const Options& options, const PlatformContext& context, PostedMes
   if (!named.empty()) {
     chosen = &named.front();
   } else if (units.size() > 1) {
-    return StopWith(io, options.json, "several-units", CliString(IDS_CLI_SEVERAL_UNITS, GetUiLanguage()),
-                    EXIT_USAGE, EXIT_USAGE, &units);
+    return StopWith(io, options.json, "several-units", CliString(IDS_CLI_SEVERAL_UNITS, GetUiLanguage()), EXIT_USAGE,
+                    EXIT_USAGE, &units);
   } else if (units.size() == 1) {
     chosen = &units.front();
   }
@@ -616,8 +621,8 @@ int ReplayCommand(const Options& options, const PlatformContext& context, Posted
   std::vector<CaptureEvent> events = CaptureEvents(contents, &problem);
   if (!problem.empty()) return stop(problem);
   if (events.empty() || !events.front().open) return stop("the capture does not begin with the unit's descriptor");
-  const bool info = std::find(contents.comments.begin(), contents.comments.end(), "no update: info") !=
-                    contents.comments.end();
+  const bool info =
+      std::find(contents.comments.begin(), contents.comments.end(), "no update: info") != contents.comments.end();
 
   VirtualClock clock;
   ReplayUsb usb(std::move(events), clock);

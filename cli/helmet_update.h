@@ -26,16 +26,16 @@ struct CliIo {
   CliIo(std::ostream& output, std::ostream& errors) : out(output), err(errors) {}
   std::ostream& out;
   std::ostream& err;
-  bool terminal = false;  // `out` is a terminal: the live line
-  bool cursorMoves = false;                 // the terminal moves its cursor (a tray's rows are redrawn in place)
-  std::function<std::size_t()> columns;     // the terminal's width now; null or 0: not known
+  bool terminal = false;                 // `out` is a terminal: the live line
+  bool cursorMoves = false;              // the terminal moves its cursor (a tray's rows are redrawn in place)
+  std::function<std::size_t()> columns;  // the terminal's width now; null or 0: not known
   // A line typed on the terminal; nullopt while none came yet (waits a short while); null: no terminal to ask
   // on. End of input reads as an empty line (no).
   std::function<std::optional<std::string>()> readLine;
-  std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses, counted by the signal handler
-  std::function<void()> afterEvent;        // after each event of the update (tests inject Ctrl+C here)
+  std::atomic<int>* interrupts = nullptr;      // Ctrl+C presses, counted by the signal handler
+  std::function<void()> afterEvent;            // after each event of the update (tests inject Ctrl+C here)
   TerminationRequest* terminations = nullptr;  // SIGTERM, SIGHUP, a closed console: the update ends as "Cancel"
-  std::function<bool()> permissionDenied;  // the last open was refused for lack of permission (libusb)
+  std::function<bool()> permissionDenied;      // the last open was refused for lack of permission (libusb)
   // The run's status as it ends, from the command's own (a trace file that could not be written turns 0 into
   // 11); the commands ask it just before they report their status. Null: the command's own.
   std::function<int(int)> settle;

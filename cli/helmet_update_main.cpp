@@ -52,7 +52,7 @@ int RunProgram(const std::vector<std::string>& args) {
   CountTerminations(g_terminations);
   PrepareConsoleOutput();
 
-  PostedMessageQueue queue;  // the loader's notifications, pumped by the update loop
+  PostedMessageQueue queue;    // the loader's notifications, pumped by the update loop
   UsbPlatform* usb = nullptr;  // the platform's own unless a part below takes its place
   UnitLocks* locks = nullptr;
 #ifdef UPDATER_CLI_EMULATED

@@ -4,7 +4,6 @@
 // stop the program with the JSON library's exception.
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 inline std::string JsonText(const nlohmann::json& event) {

@@ -1,9 +1,8 @@
 #include "cli/terminal_view.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "app/unit_text.h"
 #include "cli/cli_texts.h"
@@ -432,8 +431,7 @@ std::string TerminalView::LiveTime() {
 // end.
 std::string TerminalView::LiveLeft() {
   if (result_ >= 0 || barError_ || !timeLeft_.Steady()) return "";
-  return std::string(CliString(IDS_CLI_LEFT, GetUiLanguage())) + " " +
-         Duration(timeLeft_.LeftMs(clock_.NowMs()) + 999);
+  return std::string(CliString(IDS_CLI_LEFT, GetUiLanguage())) + " " + Duration(timeLeft_.LeftMs(clock_.NowMs()) + 999);
 }
 
 void TerminalView::Event(nlohmann::json event) {

@@ -5,10 +5,9 @@
 // through the answer functions it is given. The errors (refusals, failures, what a cancelled or failed update
 // left on the unit) go to the error stream; everything else, and all of the JSON, to the output.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 

@@ -267,7 +267,8 @@ void UpdateTray::PollBus(bool watching) {
   if (!watching) return;
 
   for (Port& port : ports_) {
-    const bool seen = std::any_of(units.begin(), units.end(), [&](const UnitEntry& u) { return UnitKey(u) == port.unit; });
+    const bool seen =
+        std::any_of(units.begin(), units.end(), [&](const UnitEntry& u) { return UnitKey(u) == port.unit; });
     if (seen) continue;
     if (port.present) {
       port.present = false;
@@ -400,9 +401,9 @@ void UpdateTray::ShowSummary() {
   }
   const UiLanguageId language = GetUiLanguage();
   const CliTextId words[5] = {IDS_CLI_OUTCOME_DONE, IDS_CLI_OUTCOME_FAILED, IDS_CLI_OUTCOME_REFUSED,
-                            IDS_CLI_OUTCOME_CANCELLED, IDS_CLI_OUTCOME_RUNNING};
+                              IDS_CLI_OUTCOME_CANCELLED, IDS_CLI_OUTCOME_RUNNING};
   std::string text;
-  for (int i : {4, 0, 1, 2, 3}) {  // what runs first: on a narrow terminal the end of the line is cut
+  for (int i : {4, 0, 1, 2, 3}) {            // what runs first: on a narrow terminal the end of the line is cut
     if (i == 3 && counts[3] == 0) continue;  // cancelled only once there is one
     text += (text.empty() ? "" : "  ") + std::string(CliString(words[i], language)) + " " + std::to_string(counts[i]);
   }

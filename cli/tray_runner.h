@@ -15,8 +15,8 @@
 
 #include "app/message_poster.h"
 #include "app/platform_context.h"
-#include "cli/termination.h"
 #include "cli/terminal_view.h"
+#include "cli/termination.h"
 #include "cli/tray_board.h"
 #include "usb/device_info.h"
 #include "usb/unit_list.h"

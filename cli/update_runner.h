@@ -15,8 +15,8 @@ class TerminalView;
 class UpdateSession;
 
 struct RunnerHooks {
-  std::atomic<int>* interrupts = nullptr;  // Ctrl+C presses so far (the signal handler counts them)
-  std::function<void()> afterEvent;        // after each notification or pause slice (tests inject Ctrl+C here)
+  std::atomic<int>* interrupts = nullptr;      // Ctrl+C presses so far (the signal handler counts them)
+  std::function<void()> afterEvent;            // after each notification or pause slice (tests inject Ctrl+C here)
   TerminationRequest* terminations = nullptr;  // SIGTERM, SIGHUP, a closed console: ends the update as "Cancel"
 };
 

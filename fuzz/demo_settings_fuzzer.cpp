@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/fuzz_input.h"
 #include "emu/demo_unit_config.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
 constexpr const char* kNames[] = {"DEMO_UNIT_MODE", "DEMO_APP_VERSION", "DEMO_BOOT2_FLAG", "DEMO_HWID",

@@ -17,10 +17,10 @@ class UsbPlatform;
 // The parts a program puts in place of the platform's own (null: the platform's). A program builds its context
 // once, with the parts it needs, and does not change it afterwards.
 struct ProgramParts {
-  UsbPlatform* usb = nullptr;        // a demo's emulated bus; the terminal program's libusb
-  MessagePoster* poster = nullptr;   // the terminal program's queue
-  UnitLocks* unitLocks = nullptr;    // a demo's own locks (its units are not the machine's)
-  bool withoutWindows = false;       // no progress window: the terminal program shows its own
+  UsbPlatform* usb = nullptr;             // a demo's emulated bus; the terminal program's libusb
+  MessagePoster* poster = nullptr;        // the terminal program's queue
+  UnitLocks* unitLocks = nullptr;         // a demo's own locks (its units are not the machine's)
+  bool withoutWindows = false;            // no progress window: the terminal program shows its own
   ProcessElevation* elevation = nullptr;  // the tests' answer to "does the process run elevated?"
 };
 

@@ -10,9 +10,9 @@
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "support/emu_violations.h"
+#include "support/random_bytes.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
-#include "support/random_bytes.h"
 
 namespace {
 UsbBlock DataBlock(std::uint32_t address, std::uint32_t length, std::uint8_t seed) {

@@ -16,15 +16,14 @@
 #include "support/emu_violations.h"
 #include "support/fake_resources.h"
 #include "support/held_sleep_clock.h"
+#include "support/random_bytes.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
-#include "support/random_bytes.h"
 
 namespace {
 int g_windowToken;
 WindowRef const kWindow = &g_windowToken;
 constexpr long kPumpGuard = 200'000'000;  // yields; far beyond any step, still ends a hung test
-
 
 std::string Percent(const char* format, int percent) {
   char text[64];

@@ -133,10 +133,10 @@ TEST_F(TraceFileTest, TheFileBecomesTheEarlierOneWhenTheNextLineWouldPassTheLimi
     std::uint64_t alreadyThere;
     bool kept;
   } cases[] = {
-      {TRACE_FILE_LIMIT - record, false},      // ends exactly at the limit
-      {TRACE_FILE_LIMIT - record + 1, true},   // one byte beyond
-      {TRACE_FILE_LIMIT, true},                // full already
-      {TRACE_FILE_LIMIT + 1000, true},         // a file that grew beyond it elsewhere
+      {TRACE_FILE_LIMIT - record, false},     // ends exactly at the limit
+      {TRACE_FILE_LIMIT - record + 1, true},  // one byte beyond
+      {TRACE_FILE_LIMIT, true},               // full already
+      {TRACE_FILE_LIMIT + 1000, true},        // a file that grew beyond it elsewhere
   };
   for (const auto& c : cases) {
     FakeStorage files;

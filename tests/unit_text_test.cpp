@@ -22,15 +22,28 @@ TEST(UnitText, EscapesControlsAndBrokenUtf8AndKeepsTheRest) {
       {"NUL inside", std::string("a\0b", 3), "a\\x00b"},
       {"0xFF", "1.0\xff", "1.0\\xff"},
       {"0x80 alone", "\x80", "\\x80"},
-      {"raw C1 CSI", "\x9b" "2J", "\\x9b2J"},
-      {"C1 as UTF-8 (U+009B)", "\xc2\x9b" "2J", "\\xc2\\x9b2J"},
+      {"raw C1 CSI",
+       "\x9b"
+       "2J",
+       "\\x9b2J"},
+      {"C1 as UTF-8 (U+009B)",
+       "\xc2\x9b"
+       "2J",
+       "\\xc2\\x9b2J"},
       {"overlong slash", "\xc0\xaf", "\\xc0\\xaf"},
       {"overlong three bytes", "\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
       {"surrogate U+D800", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
       {"past U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
       {"cut at the end, 3 of 4", "v\xf0\x9f\x98", "v\\xf0\\x9f\\x98"},
-      {"cut before an ASCII byte", "\xc3" "A", "\\xc3A"},
-      {"two bytes (U+00E9, U+00A0)", "r\xc3\xa9vision\xc2\xa0" "2", "r\xc3\xa9vision\xc2\xa0" "2"},
+      {"cut before an ASCII byte",
+       "\xc3"
+       "A",
+       "\\xc3A"},
+      {"two bytes (U+00E9, U+00A0)",
+       "r\xc3\xa9vision\xc2\xa0"
+       "2",
+       "r\xc3\xa9vision\xc2\xa0"
+       "2"},
       {"three bytes (U+20AC)", "\xe2\x82\xac", "\xe2\x82\xac"},
       {"four bytes (U+1F600)", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
       {"highest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},

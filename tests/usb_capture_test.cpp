@@ -1,5 +1,7 @@
 // The USB capture's bytes, checked field by field against the pcapng and USBPcap layouts (read here at their
 // offsets, apart from the program's reader), its bounded form, and the reader on broken files.
+#include "usb/usb_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include "usb/capture_exchanges.h"
 #include "usb/pcapng_reader.h"
 #include "usb/update_captures.h"
-#include "usb/usb_capture.h"
 
 namespace {
 
@@ -24,7 +25,9 @@ class MemoryOutput final : public CaptureOutput {
   std::vector<std::uint8_t> bytes;
 };
 
-std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8); }
+std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
 std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return static_cast<std::uint32_t>(U16(b, at)) | static_cast<std::uint32_t>(U16(b, at + 2)) << 16;
 }
@@ -83,9 +86,7 @@ CaptureSetup InfoSetup(std::uint64_t bound = 0) {
 
 TEST(UsbCapture, SectionAndInterfaceHeaders) {
   MemoryOutput output;
-  {
-    UsbCapture capture(output, InfoSetup());
-  }
+  { UsbCapture capture(output, InfoSetup()); }
   const std::vector<std::uint8_t>& b = output.bytes;
   const std::vector<std::size_t> blocks = Blocks(b);
   ASSERT_EQ(blocks.size(), 2u);
@@ -162,8 +163,7 @@ TEST(UsbCapture, OneExchangeOfEachKind) {
       {"ok", true, 0, true, 0, 272, 0x81, USBD_STATUS_SUCCESS, 272, ""},
       {"short read", true, 0, true, 0, 100, 0x81, USBD_STATUS_SUCCESS, 100, "short read: 100 bytes"},
       {"timeout", true, 0, false, WIN_ERROR_SEM_TIMEOUT, 0, 0x81, USBD_STATUS_CANCELED, 0, "timeout after 1000 ms"},
-      {"unit left", true, 0, false, WIN_ERROR_DEVICE_NOT_CONNECTED, 0, 0x81, USBD_STATUS_DEVICE_GONE, 0,
-       "unit left"},
+      {"unit left", true, 0, false, WIN_ERROR_DEVICE_NOT_CONNECTED, 0, 0x81, USBD_STATUS_DEVICE_GONE, 0, "unit left"},
       {"aborted", true, 0, false, WIN_ERROR_OPERATION_ABORTED, 0, 0x81, USBD_STATUS_CANCELED, 0, "aborted"},
       {"write failed", false, WIN_ERROR_DEVICE_NOT_CONNECTED, false, 0, 0, 0x02, USBD_STATUS_DEVICE_GONE, 0,
        "write failed: error 1167"},
@@ -331,7 +331,8 @@ TEST(UsbCapture, BoundedKeepsAReadBackThatDiffers) {
   {
     UsbCapture capture(output, InfoSetup(1 << 20));
     for (int i = 0; i < 40; ++i) {
-      UsbBlock request = Request(i % 2 == 0 ? BLK_WRITE : BLK_READ, 0x100000 + static_cast<std::uint32_t>(i / 2) * 256, 256);
+      UsbBlock request =
+          Request(i % 2 == 0 ? BLK_WRITE : BLK_READ, 0x100000 + static_cast<std::uint32_t>(i / 2) * 256, 256);
       UsbBlock answer = Request(BLK_ACK, request.BlockAddress, 256);
       if (i == 21) answer.BlockData[3] ^= 1;
       CapturedExchange e;

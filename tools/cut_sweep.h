@@ -22,8 +22,8 @@ struct SweepOptions {
   unsigned stride = 1500;
   bool control = false;  // the control unit (flags trusted over damaged content), which must brick
   unsigned jobs = 2;
-  bool doubles = true;                                                    // the grid of double faults
-  bool pauses = true;                                                     // cuts in the pauses
+  bool doubles = true;  // the grid of double faults
+  bool pauses = true;   // cuts in the pauses
   // Only every `parts`-th point of the choice, from point `part` (0-based): the parts of one choice, run one by
   // one or on several machines, add up to the whole of it.
   unsigned part = 0;

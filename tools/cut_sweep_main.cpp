@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
                                                                         : "sparse";
   std::string choice = selection;
   if (options.selection != SweepSelection::Every) choice += " (stride " + std::to_string(options.stride) + ")";
-  if (options.parts > 1) choice += ", part " + std::to_string(options.part + 1) + " of " + std::to_string(options.parts);
+  if (options.parts > 1)
+    choice += ", part " + std::to_string(options.part + 1) + " of " + std::to_string(options.parts);
   std::printf("%s unit, %s, %u jobs, %.0f s\n", options.control ? "control" : "harder", choice.c_str(), options.jobs,
               seconds);
   std::fputs(FormatSweepTable(rows).c_str(), stdout);

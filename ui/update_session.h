@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "app/message_poster.h"
-#include "usb/unit_list.h"
 #include "ui/update_view.h"
 #include "usb/device_info.h"
+#include "usb/unit_list.h"
 
 class KeepAwake;
 class UnitLock;

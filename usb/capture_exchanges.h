@@ -22,10 +22,10 @@ struct CaptureEvent {
   bool written = true;                // false: the write failed with `error`
   bool answered = false;              // an IN record follows: the answer or the read's failure
   bool readOk = false;
-  std::uint32_t error = 0;            // the system error of the failed write or read
-  std::vector<std::uint8_t> answer;   // the bytes of the answer as captured
-  std::uint32_t answerLength = 0;     // the bytes the unit sent (more than `answer` holds when cut)
-  std::string comment;                // the failure's comment
+  std::uint32_t error = 0;           // the system error of the failed write or read
+  std::vector<std::uint8_t> answer;  // the bytes of the answer as captured
+  std::uint32_t answerLength = 0;    // the bytes the unit sent (more than `answer` holds when cut)
+  std::string comment;               // the failure's comment
 };
 
 // The events of the capture's packets; a packet that belongs to no exchange (an answer without its request,

@@ -58,7 +58,8 @@ CaptureReadResult ReadCapture(const std::uint8_t* bytes, std::size_t size, Captu
     if (!cursor.Has(at, 12)) return Fail(CaptureReadError::CutOff, at, "the file ends inside a block's header");
     const std::uint32_t type = cursor.U32(at);
     const std::uint32_t length = cursor.U32(at + 4);
-    if (length < 12 || length % 4 != 0) return Fail(CaptureReadError::Malformed, at, "a block has an impossible length");
+    if (length < 12 || length % 4 != 0)
+      return Fail(CaptureReadError::Malformed, at, "a block has an impossible length");
     if (!cursor.Has(at, length)) return Fail(CaptureReadError::CutOff, at, "the file ends inside a block");
     if (cursor.U32(at + length - 4) != length) {
       return Fail(CaptureReadError::Malformed, at, "a block's two lengths differ");
@@ -87,7 +88,8 @@ CaptureReadResult ReadCapture(const std::uint8_t* bytes, std::size_t size, Captu
       const std::uint32_t original = cursor.U32(at + 24);
       const std::size_t data = at + 28;
       if (captured > end - data) return Fail(CaptureReadError::Malformed, at, "a packet runs past its block");
-      if (captured < USBPCAP_HEADER_SIZE) return Fail(CaptureReadError::Malformed, at, "a packet without its USB header");
+      if (captured < USBPCAP_HEADER_SIZE)
+        return Fail(CaptureReadError::Malformed, at, "a packet without its USB header");
       CapturedPacket packet;
       packet.timeUs = (std::uint64_t{cursor.U32(at + 12)} << 32) | cursor.U32(at + 16);
       packet.originalLength = original;

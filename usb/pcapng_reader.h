@@ -14,9 +14,9 @@
 struct CapturedPacket {
   std::uint64_t timeUs = 0;
   UsbPcapHeader header;
-  std::vector<std::uint8_t> data;  // the bytes after the USBPcap header, as captured
+  std::vector<std::uint8_t> data;    // the bytes after the USBPcap header, as captured
   std::uint32_t originalLength = 0;  // the packet's length before it was cut, header included
-  std::string comment;             // the first opt_comment, if any
+  std::string comment;               // the first opt_comment, if any
 };
 
 struct CaptureContents {

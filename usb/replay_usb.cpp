@@ -56,8 +56,8 @@ bool ReplayUsb::EnumDeviceInterfaces(UsbDeviceList, const Guid&, std::uint32_t m
   return true;
 }
 
-bool ReplayUsb::GetDeviceInterfaceDetail(UsbDeviceList, const UsbInterfaceRef&, void* detail,
-                                         std::uint32_t detailSize, std::uint32_t* requiredSize, UsbDeviceRef* device) {
+bool ReplayUsb::GetDeviceInterfaceDetail(UsbDeviceList, const UsbInterfaceRef&, void* detail, std::uint32_t detailSize,
+                                         std::uint32_t* requiredSize, UsbDeviceRef* device) {
   if (requiredSize != nullptr) *requiredSize = sizeof kPath;
   if (detail == nullptr || detailSize < sizeof kPath) return Fail(WIN_ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(detail, kPath, sizeof kPath);

@@ -16,10 +16,24 @@ constexpr std::uint64_t kDescriptorIrp = std::uint64_t{1} << 63;  // apart from 
 constexpr std::uint8_t kGetDeviceDescriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00};
 
 void DeviceDescriptor(const UsbDeviceIds& ids, std::uint8_t (&out)[18]) {
-  const std::uint8_t bytes[18] = {18,   1,    0x00, 0x02, 0, 0, 0, 64, static_cast<std::uint8_t>(ids.vendorId),
+  const std::uint8_t bytes[18] = {18,
+                                  1,
+                                  0x00,
+                                  0x02,
+                                  0,
+                                  0,
+                                  0,
+                                  64,
+                                  static_cast<std::uint8_t>(ids.vendorId),
                                   static_cast<std::uint8_t>(ids.vendorId >> 8),
                                   static_cast<std::uint8_t>(ids.productId),
-                                  static_cast<std::uint8_t>(ids.productId >> 8), 0x00, 0x01, 0, 0, 0, 1};
+                                  static_cast<std::uint8_t>(ids.productId >> 8),
+                                  0x00,
+                                  0x01,
+                                  0,
+                                  0,
+                                  0,
+                                  1};
   std::memcpy(out, bytes, sizeof out);
 }
 
@@ -70,7 +84,10 @@ struct UsbCapture::Held {
 };
 
 UsbCapture::UsbCapture(CaptureOutput& output, CaptureSetup setup)
-    : output_(&output), setup_(std::move(setup)), buffer_(new std::uint8_t[kBufferSize]), scratch_(std::make_unique<Held>()) {
+    : output_(&output),
+      setup_(std::move(setup)),
+      buffer_(new std::uint8_t[kBufferSize]),
+      scratch_(std::make_unique<Held>()) {
   if (setup_.bound != 0) ring_ = std::make_unique<std::array<Held, CAPTURE_WHOLE_NEAR + 1>>();
   lastWrite_ = std::make_unique<UsbBlock>();
   std::memset(lastWrite_.get(), 0, sizeof(UsbBlock));
@@ -142,8 +159,7 @@ void UsbCapture::EmitOpen(const Held& held) {
   setup.dataLength = sizeof kGetDeviceDescriptor;
   setup.stage = USBPCAP_STAGE_SETUP;
   std::uint32_t captured = USBPCAP_CONTROL_HEADER_SIZE + sizeof kGetDeviceDescriptor;
-  Put(PcapngBuffer::EnhancedPacketSize(captured, 0), timeUs, setup, kGetDeviceDescriptor, captured, captured,
-      nullptr);
+  Put(PcapngBuffer::EnhancedPacketSize(captured, 0), timeUs, setup, kGetDeviceDescriptor, captured, captured, nullptr);
 
   std::uint8_t descriptor[18];
   DeviceDescriptor(held.ids, descriptor);
@@ -162,8 +178,8 @@ void UsbCapture::EmitExchange(std::uint64_t number, const CapturedExchange& e, c
   out.irpId = number;
   out.endpoint = e.pipeOut;
   out.dataLength = USB_BLOCK_SIZE;
-  Put(PcapngBuffer::EnhancedPacketSize(kept, 0), e.startMs * 1000, out,
-      reinterpret_cast<const std::uint8_t*>(&request), kept, kWholeRecord, nullptr);
+  Put(PcapngBuffer::EnhancedPacketSize(kept, 0), e.startMs * 1000, out, reinterpret_cast<const std::uint8_t*>(&request),
+      kept, kWholeRecord, nullptr);
 
   char comment[64] = {};
   UsbPcapHeader in = out;
@@ -205,7 +221,7 @@ void UsbCapture::Emit(const Held& held, bool whole) {
 
 void UsbCapture::LearnPlan(const UsbBlock& request) {
   if (headerWritten_ || request.BlockID != BLK_START) return;
-  HeaderFinal(request.BlockAddress == BOOTLOADER_2_ADDRESS ? "plan: 3 -> 2 -> 5"
+  HeaderFinal(request.BlockAddress == BOOTLOADER_2_ADDRESS   ? "plan: 3 -> 2 -> 5"
               : request.BlockAddress == BOOTLOADER_1_ADDRESS ? "plan: 1 -> 4 -> 5"
                                                              : "plan: 5");
 }
@@ -224,7 +240,8 @@ bool UsbCapture::Notable(const Held& held) {
   } else if (request.BlockID == BLK_READ && lastWrite_->BlockID == BLK_WRITE && e.readOk && !notable) {
     notable = held.answer.BlockAddress != lastWrite_->BlockAddress ||
               held.answer.BlockLength != lastWrite_->BlockLength ||
-              std::memcmp(held.answer.BlockData, lastWrite_->BlockData, std::min<std::uint32_t>(lastWrite_->BlockLength, BLOCK_DATA_SIZE)) != 0;
+              std::memcmp(held.answer.BlockData, lastWrite_->BlockData,
+                          std::min<std::uint32_t>(lastWrite_->BlockLength, BLOCK_DATA_SIZE)) != 0;
     lastWrite_->BlockID = 0;
   }
   return notable;
@@ -272,8 +289,8 @@ void UsbCapture::Exchange(const CapturedExchange& exchange) {
   if (!ring_) {
     // Every record whole: formatted straight from the loader's blocks.
     // The answer's bytes are read only after a read that succeeded, which always has them.
-    EmitExchange(number, exchange, *exchange.request,
-                 exchange.answer != nullptr ? *exchange.answer : *exchange.request, true);
+    EmitExchange(number, exchange, *exchange.request, exchange.answer != nullptr ? *exchange.answer : *exchange.request,
+                 true);
     return;
   }
   Held& held = *scratch_;
@@ -283,8 +300,8 @@ void UsbCapture::Exchange(const CapturedExchange& exchange) {
   held.exchange = exchange;
   std::memcpy(&held.request, exchange.request, sizeof held.request);
   if (exchange.written && exchange.readOk && exchange.answer != nullptr) {
-    std::memcpy(&held.answer, exchange.answer, exchange.answerLength < USB_BLOCK_SIZE ? exchange.answerLength
-                                                                                       : USB_BLOCK_SIZE);
+    std::memcpy(&held.answer, exchange.answer,
+                exchange.answerLength < USB_BLOCK_SIZE ? exchange.answerLength : USB_BLOCK_SIZE);
   }
   held.exchange.request = nullptr;
   held.exchange.answer = nullptr;

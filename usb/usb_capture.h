@@ -57,13 +57,13 @@ struct CapturedExchange {
   std::uint8_t pipeOut = 0x02;
   std::uint8_t pipeIn = 0x81;
   std::uint32_t readTimeoutMs = 0;
-  const UsbBlock* request = nullptr;   // 272 bytes sent (its CRC set)
-  bool written = false;                // false: the write failed with writeError
+  const UsbBlock* request = nullptr;  // 272 bytes sent (its CRC set)
+  bool written = false;               // false: the write failed with writeError
   std::uint32_t writeError = 0;
-  bool readOk = false;                 // after a write: the read succeeded (answerLength bytes) or failed (readError)
+  bool readOk = false;  // after a write: the read succeeded (answerLength bytes) or failed (readError)
   std::uint32_t readError = 0;
   std::uint32_t answerLength = 0;
-  const UsbBlock* answer = nullptr;    // the bytes read (answerLength of them); set also when none were
+  const UsbBlock* answer = nullptr;  // the bytes read (answerLength of them); set also when none were
 };
 
 class UsbCapture {

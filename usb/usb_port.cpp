@@ -7,9 +7,9 @@
 
 #include "app/clock.h"
 #include "app/trace.h"
-#include "usb/usb_capture.h"
 #include "usb/raw_data.h"
 #include "usb/seam_records.h"
+#include "usb/usb_capture.h"
 
 namespace {
 // The longest device path that is kept; longer ones are cut.

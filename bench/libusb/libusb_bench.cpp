@@ -21,15 +21,13 @@
 #include "emu/emulated_usb.h"
 #include "libusb/umockdev_unit.h"
 #include "platform/libusb/libusb_platform.h"
-#include "usb/usb_fw_loader.h"
 #include "support/random_bytes.h"
+#include "usb/usb_fw_loader.h"
 
 namespace {
 constexpr std::uint32_t kApplicationSize = 2633516;
 constexpr std::uint32_t kBootloaderSize = 156400;
 int g_windowToken;
-
-
 
 // The two images as resources of the program: read in place.
 class TwoImages final : public ResourceLoader {

@@ -11,9 +11,9 @@
 //
 // The libusb transfer is allocated once, when the pipe is opened: a block exchange allocates nothing here.
 
-#include <atomic>
 #include <libusb.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -60,8 +60,8 @@ class PipeTransfer {
   std::mutex runMutex_;  // one Run at a time
   std::mutex stateMutex_;
   std::condition_variable ended_;
-  bool inFlight_ = false;  // guarded by stateMutex_
-  bool closed_ = false;    // guarded by stateMutex_
+  bool inFlight_ = false;                                                // guarded by stateMutex_
+  bool closed_ = false;                                                  // guarded by stateMutex_
   alignas(std::atomic_ref<int>::required_alignment) int completed_ = 0;  // set by the callback on the thread that
-                                                                          // handles the events; read through atomic_ref
+                                                                         // handles the events; read through atomic_ref
 };

@@ -1,9 +1,9 @@
 // The interface language natively. There are no resources here: the string table is compiled in, generated at
 // build time from the same resource scripts as the Windows program's (scripts/gen_ui_strings.py), so the
 // controller's status lines and boxes read the same words in a terminal front end.
-#include "ui/ui_language.h"
-
 #include <atomic>
+
+#include "ui/ui_language.h"
 
 namespace {
 std::atomic<UiLanguageId> currentLanguage{UILANG_ENGLISH};

@@ -35,7 +35,9 @@ class NoUsbPlatform final : public UsbPlatform {
   bool GetDeviceLocation(UsbDeviceList, const UsbDeviceRef&, void*, std::uint32_t, std::uint32_t*) override {
     return Fail(WIN_ERROR_INVALID_PARAMETER);
   }
-  bool GetDeviceIds(UsbDeviceList, const UsbDeviceRef&, UsbDeviceIds*) override { return Fail(WIN_ERROR_INVALID_PARAMETER); }
+  bool GetDeviceIds(UsbDeviceList, const UsbDeviceRef&, UsbDeviceIds*) override {
+    return Fail(WIN_ERROR_INVALID_PARAMETER);
+  }
   void DestroyDeviceInfoList(UsbDeviceList) override {}
   UsbFileHandle OpenDeviceFile(const char*) override {
     Fail(WIN_ERROR_FILE_NOT_FOUND);

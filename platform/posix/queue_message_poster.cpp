@@ -1,5 +1,4 @@
 #include "app/message_poster.h"
-
 #include "platform/program_context.h"
 
 MessagePoster& PlatformMessagePoster() {

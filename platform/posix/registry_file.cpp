@@ -13,9 +13,9 @@
 #include <system_error>
 #include <vector>
 
+#include "app/trace.h"
 #include "platform/posix/private_file.h"
 #include "platform/program_context.h"
-#include "app/trace.h"
 
 namespace {
 constexpr std::size_t kQuotedLength = 40;  // of a field quoted in a message

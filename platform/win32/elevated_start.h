@@ -2,7 +2,6 @@
 // The shell's request that starts the program again with administrator rights (after the elevation prompt).
 
 #include <windows.h>
-
 #include <shellapi.h>
 
 // Verb "runas" on `file` with `parameters`: no working directory, no owner window, shown normally. The caller

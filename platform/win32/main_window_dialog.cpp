@@ -192,7 +192,7 @@ bool Dispatch(MainWindow& logic, UINT message, WPARAM wParam) {
       return true;
     case WM_DPICHANGED:
       logic.OnDpiChanged(HIWORD(wParam));  // the vertical DPI: the font's height
-      return false;  // the dialog manager still scales the window and its controls
+      return false;                        // the dialog manager still scales the window and its controls
     default:
       return false;
   }

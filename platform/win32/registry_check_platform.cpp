@@ -2,7 +2,6 @@
 // line, the elevated start through the shell, and message boxes.
 // windows.h first: the shell's header needs its definitions.
 #include <windows.h>
-
 #include <shellapi.h>
 
 #include <memory>

@@ -1,8 +1,8 @@
-#include "ui/ui_language.h"
-
 #include <windows.h>
 
 #include <atomic>
+
+#include "ui/ui_language.h"
 
 static_assert(sizeof(wchar_t) == sizeof(std::uint16_t), "string resources are UTF-16");
 

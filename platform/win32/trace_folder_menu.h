@@ -1,9 +1,8 @@
 #pragma once
-// The system-menu item "Open trace folder ..." (in the interface language) of the main window, just after "About ...": it opens the folder
-// of the trace files in the file manager.
+// The system-menu item "Open trace folder ..." (in the interface language) of the main window, just after "About ...":
+// it opens the folder of the trace files in the file manager.
 
 #include <windows.h>
-
 #include <shellapi.h>
 
 #include <string>

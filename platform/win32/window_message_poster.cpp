@@ -1,7 +1,6 @@
-#include "app/message_poster.h"
-
 #include <windows.h>
 
+#include "app/message_poster.h"
 #include "platform/program_context.h"
 
 namespace {

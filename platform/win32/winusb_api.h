@@ -4,7 +4,6 @@
 // WinUSB cannot be called still starts, and the backend's sequences can run against fakes.
 
 #include <windows.h>
-
 #include <setupapi.h>
 #include <winusb.h>
 

@@ -3,6 +3,7 @@
 // reaching the same result and trace lines.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,8 +11,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "app/trace.h"
 #include "app/trace_file.h"
@@ -40,8 +39,8 @@ std::vector<std::string> TraceLines(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::vector<std::string> lines;
   for (std::string line; std::getline(file, line);) {
-    if (line.size() > TRACE_TIMESTAMP_LENGTH && line.compare(TRACE_TIMESTAMP_LENGTH, std::strlen(TRACE_PREFIX),
-                                                             TRACE_PREFIX) == 0) {
+    if (line.size() > TRACE_TIMESTAMP_LENGTH &&
+        line.compare(TRACE_TIMESTAMP_LENGTH, std::strlen(TRACE_PREFIX), TRACE_PREFIX) == 0) {
       lines.push_back(line.substr(TRACE_TIMESTAMP_LENGTH));
     }
   }
@@ -80,8 +79,7 @@ TEST_F(CaptureTest, AWholeUpdateOfEachPlanReadsBackAsTheUnitRecordedIt) {
     const CaptureReadResult read = ReadCapture(bytes.data(), bytes.size(), &contents);
     ASSERT_EQ(read.error, CaptureReadError::None) << read.text;
     EXPECT_EQ(contents.application, std::string("helmet-update ") + HELMET_UPDATE_VERSION);
-    EXPECT_THAT(contents.comments,
-                ::testing::Contains(bootloader2Valid ? "plan: 1 -> 4 -> 5" : "plan: 3 -> 2 -> 5"));
+    EXPECT_THAT(contents.comments, ::testing::Contains(bootloader2Valid ? "plan: 1 -> 4 -> 5" : "plan: 3 -> 2 -> 5"));
     std::string problem;
     const std::vector<CaptureEvent> events = CaptureEvents(contents, &problem);
     EXPECT_EQ(problem, "");
@@ -232,8 +230,8 @@ TEST_F(CaptureTest, ReplayNamesTheFirstRequestThatDiffers) {
   char was[8];
   std::snprintf(was, sizeof was, "0x%02X", bytes[at]);
   bytes[at] ^= 0xFF;
-  std::ofstream(capture, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(capture, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   Run({"replay", capture});
   EXPECT_THAT(out.str(), HasSubstr("Replay: the requests differ first at exchange " + std::to_string(number) +
                                    ": BlockData[5] captured "));
@@ -248,8 +246,8 @@ TEST_F(CaptureTest, ReplayOfAFileThatIsNoCaptureIsAUsageError) {
   ASSERT_EQ(Run({"info", "--capture", capture}), 0);
   std::vector<std::uint8_t> bytes = FileBytes(capture);
   bytes.resize(bytes.size() - 7);
-  std::ofstream(capture, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(capture, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   struct Case {
     std::string file;
     const char* words;

@@ -1,5 +1,7 @@
 // The terminal updater's command line: commands and options in any order, the usage errors in the user's
 // words, and each command's --help with the options that apply to it.
+#include "cli/cli_options.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_options.h"
 #include "cli/cli_texts.h"
 #include "cli/helmet_update.h"
 
@@ -114,19 +115,27 @@ TEST_F(CliOptions, UsageErrorsSayWhatIsWrongInTheUsersLanguage) {
       {{}, "helmet-update: a command is needed", "helmet-update --help shows the options."},
       {{"frobnicate"}, "helmet-update: unknown command: frobnicate", "helmet-update --help shows the options."},
       {{"--json", "frobnicate", "--yes"}, "helmet-update: unknown command: frobnicate", ""},
-      {{"update", "--bogus"}, "helmet-update: unknown option: --bogus", "helmet-update update --help shows the options."},
+      {{"update", "--bogus"},
+       "helmet-update: unknown option: --bogus",
+       "helmet-update update --help shows the options."},
       {{"info", "extra"}, "helmet-update: unexpected argument: extra", "helmet-update info --help shows the options."},
       {{"update", "--quiet", "--verbose"}, "helmet-update: --quiet and --verbose exclude each other", ""},
       {{"--verbose", "update", "--quiet"}, "helmet-update: --quiet and --verbose exclude each other", ""},
       {{"update", "--lang", "xx"}, "helmet-update: --lang: unknown language (de, fr, it, es or en): xx", ""},
       {{"update", "--trace"}, "helmet-update: --trace: this option needs a value", ""},
       {{"list", "--all"}, "helmet-update: --all, --watch and more than one --unit are for `update` only", ""},
-      {{"info", "--unit", "a", "--unit", "b"}, "helmet-update: --all, --watch and more than one --unit are for `update` only", ""},
-      {{"update", "--all", "--unit", "a"}, "helmet-update: --unit names units of its own; it goes with neither --all nor --watch", ""},
+      {{"info", "--unit", "a", "--unit", "b"},
+       "helmet-update: --all, --watch and more than one --unit are for `update` only",
+       ""},
+      {{"update", "--all", "--unit", "a"},
+       "helmet-update: --unit names units of its own; it goes with neither --all nor --watch",
+       ""},
       {{"update", "--all", "--watch"}, "helmet-update: --all or --watch, not both", ""},
-      {{"frobnicate", "--lang", "fr"}, "helmet-update : commande inconnue : frobnicate",
+      {{"frobnicate", "--lang", "fr"},
+       "helmet-update : commande inconnue : frobnicate",
        "helmet-update --help affiche les options."},
-      {{"--lang", "de", "update", "--bogus"}, "helmet-update: unbekannte Option: --bogus",
+      {{"--lang", "de", "update", "--bogus"},
+       "helmet-update: unbekannte Option: --bogus",
        "helmet-update update --help zeigt die Optionen."},
       {{"--lang=es"}, "helmet-update: falta un comando", "helmet-update --help muestra las opciones."},
   };
@@ -160,7 +169,8 @@ TEST_F(CliOptions, EachCommandsHelpListsItsOptions) {
        {"-h,--help", "--unit PATH", "--all", "--watch", "--yes", "--quiet", "--verbose", "--trace FILE", "--json",
         "--lang LANG", "update the unit (asks first unless --yes)", "Usage: helmet-update update [OPTIONS]"},
        {"--version", "Commands:"}},
-      {"info", {"--unit PATH", "--json", "--trace FILE", "--verbose", "Usage: helmet-update info [OPTIONS]"},
+      {"info",
+       {"--unit PATH", "--json", "--trace FILE", "--verbose", "Usage: helmet-update info [OPTIONS]"},
        {"--all", "--watch", "--yes", "--quiet", "--version"}},
       {"list", {"--json", "--trace FILE", "--lang LANG"}, {"--unit", "--all", "--yes", "--quiet"}},
   };
@@ -195,10 +205,11 @@ TEST_F(CliOptions, HelpInTheUsersLanguage) {
   const Case cases[] = {
       {"fr",
        {"Utilisation : helmet-update update [OPTIONS]", "Options :", "--unit CHEMIN", "afficher cette aide et quitter",
-        "n'afficher que les erreurs et le résultat", "Code de sortie :", "  13  le firmware n'est pas pour le matériel"}},
+        "n'afficher que les erreurs et le résultat",
+        "Code de sortie :", "  13  le firmware n'est pas pour le matériel"}},
       {"de",
-       {"Aufruf: helmet-update update [OPTIONEN]", "Optionen:", "--unit PFAD", "--trace DATEI", "Rückgabewert:",
-        "  10  abgebrochen", "nur Fehler und das Ergebnis zeigen"}},
+       {"Aufruf: helmet-update update [OPTIONEN]", "Optionen:", "--unit PFAD", "--trace DATEI",
+        "Rückgabewert:", "  10  abgebrochen", "nur Fehler und das Ergebnis zeigen"}},
       {"it", {"Uso: helmet-update update [OPZIONI]", "Codice di uscita:", "--unit PERCORSO"}},
       {"es", {"Uso: helmet-update update [OPCIONES]", "Código de salida:", "--trace ARCHIVO"}},
   };

@@ -1,10 +1,11 @@
 // The terminal updater's texts: the language choice, and the string table compiled in from the resource
 // scripts (the same words as the window program's).
+#include "cli/cli_texts.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "cli/cli_texts.h"
 #include "cli/utf8.h"
 #include "ui/resource_ids.h"
 
@@ -66,10 +67,10 @@ TEST(CliTexts, LanguageListGoesFirstUnlessTheLocaleIsC) {
     const char* lang;
     UiLanguageId expected;
   };
-  for (const Case c : {Case{"it:de", "de_DE.UTF-8", UILANG_ITALIAN}, Case{"nl:es_ES:fr", "de_DE", UILANG_SPANISH},
-                       Case{"nl:pt", "de_DE", UILANG_GERMAN}, Case{"", "fr_FR", UILANG_FRENCH},
-                       Case{"::de", "fr_FR", UILANG_GERMAN}, Case{"de", "C", UILANG_ENGLISH},
-                       Case{"de", "POSIX", UILANG_ENGLISH}}) {
+  for (const Case c :
+       {Case{"it:de", "de_DE.UTF-8", UILANG_ITALIAN}, Case{"nl:es_ES:fr", "de_DE", UILANG_SPANISH},
+        Case{"nl:pt", "de_DE", UILANG_GERMAN}, Case{"", "fr_FR", UILANG_FRENCH}, Case{"::de", "fr_FR", UILANG_GERMAN},
+        Case{"de", "C", UILANG_ENGLISH}, Case{"de", "POSIX", UILANG_ENGLISH}}) {
     RemoveVariable("LC_ALL");
     RemoveVariable("LC_MESSAGES");
     SetVariable("LANG", c.lang);

@@ -1,5 +1,7 @@
 // The terminal updater's trace file: the header of each run, appending, the time in front of each line as in
 // the window program's trace file, the echo on standard error (--verbose), and a file that cannot be written.
+#include "cli/cli_trace_file.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +16,6 @@
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "app/trace.h"
-#include "cli/cli_trace_file.h"
 #include "cli/helmet_update.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"

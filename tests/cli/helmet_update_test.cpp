@@ -1,11 +1,13 @@
 // The terminal updater run in-process: its function with the emulated unit, a virtual clock, string streams
 // for the terminal and Ctrl+C injected as the signal handler would count it.
+#include "cli/helmet_update.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <deque>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,7 +16,6 @@
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "app/unit_lock.h"
-#include "cli/helmet_update.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
 #include "support/cli_program.h"
@@ -318,8 +319,9 @@ TEST_F(HelmetUpdateTest, QuietSaysOnlyTheErrorsAndTheResult) {
 
   usb.AddUnit({});
   EXPECT_EQ(Run({"update", "--yes", "--quiet", "--all"}), 0);
-  EXPECT_EQ(out.str(), "Port_#0001.Hub_#0001: done - Firmware update completed successfully! [0]\n"
-                       "Port_#0002.Hub_#0001: done - Firmware update completed successfully! [0]\n");
+  EXPECT_EQ(out.str(),
+            "Port_#0001.Hub_#0001: done - Firmware update completed successfully! [0]\n"
+            "Port_#0002.Hub_#0001: done - Firmware update completed successfully! [0]\n");
 }
 
 // The update goes on under the cancel question; one that ends before the answer keeps its own result.
@@ -418,7 +420,7 @@ TEST_F(HelmetUpdateTest, JsonEventsParseBack) {
     }
   }
   EXPECT_EQ(lastPercent, 100);
-  EXPECT_EQ(kinds["stage"], 6);  // started, three programming lines, verifying, completed
+  EXPECT_EQ(kinds["stage"], 6);   // started, three programming lines, verifying, completed
   EXPECT_GE(kinds["pause"], 10);  // two pauses counted down from 5
   EXPECT_EQ(kinds["message"], 1);
   EXPECT_EQ(kinds["step"], 3);  // each with its address and size

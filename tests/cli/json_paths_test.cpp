@@ -4,10 +4,10 @@
 // standard output; `list` and `info` name a unit's mode with the same word.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -94,7 +94,11 @@ TEST_F(JsonPathsTest, EveryCommandEndsWithItsResultAndExit) {
       {"update done", Plain, {"update", "--yes"}, 0, 0, "message:40007"},
       {"update refused", Newer, {"update", "--yes"}, 12, 12, "message:40018"},
       {"update, no unit", NoUnit, {"update", "--yes"}, 3, 3, "message:40013"},
-      {"update, unknown --unit", Plain, {"update", "--yes", "--unit", "Port_#0009.Hub_#0001"}, 3, 3,
+      {"update, unknown --unit",
+       Plain,
+       {"update", "--yes", "--unit", "Port_#0009.Hub_#0001"},
+       3,
+       3,
        "error:unit-not-present"},
       {"update, several units", TwoUnits, {"update", "--yes"}, 2, 2, "error:several-units"},
       {"update, no terminal and no --yes", Plain, {"update"}, 10, 10, "error:no-terminal"},
@@ -146,9 +150,11 @@ TEST_F(JsonPathsTest, AUsageErrorIsAnEventToo) {
   EXPECT_EQ(events[1].at("code"), EXIT_USAGE);
   EXPECT_EQ(events[2].at("status"), EXIT_USAGE);
 
-  const std::vector<std::vector<std::string>> mistakes = {
-      {"--json", "frobnicate"}, {"list", "--all", "--json"}, {"update", "--json", "--no-such-option"},
-      {"--json", "update", "--quiet", "--verbose"}, {"--json"}};
+  const std::vector<std::vector<std::string>> mistakes = {{"--json", "frobnicate"},
+                                                          {"list", "--all", "--json"},
+                                                          {"update", "--json", "--no-such-option"},
+                                                          {"--json", "update", "--quiet", "--verbose"},
+                                                          {"--json"}};
   for (const std::vector<std::string>& args : mistakes) {
     SCOPED_TRACE(args.back());
     out.str("");
@@ -170,9 +176,8 @@ TEST_F(JsonPathsTest, CorruptedImagesStopEveryUpdateBeforeAnyUnitIsTouched) {
   context.resources = &resources;
   usb.AddUnit({});
   usb.AddUnit({});
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"update", "--yes", "--unit", PORT1},
-        std::vector<std::string>{"update", "--all", "--yes"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"update", "--yes", "--unit", PORT1},
+                                               std::vector<std::string>{"update", "--all", "--yes"}}) {
     SCOPED_TRACE(args[1]);
     std::vector<std::string> json = args;
     json.push_back("--json");
@@ -203,12 +208,21 @@ TEST_F(JsonPathsTest, ErrorsGoToTheErrorStream) {
   };
   const std::vector<Case> cases = {
       {"list, no unit", NoUnit, {"list"}, 3, {"No unit found."}},
-      {"several units", TwoUnits, {"update", "--yes"}, 2,
+      {"several units",
+       TwoUnits,
+       {"update", "--yes"},
+       2,
        {"Several units are connected; choose one with --unit PATH:", "7a31:acdc\n", "7a31:acdc\n"}},
-      {"unknown --unit", Plain, {"update", "--yes", "--unit", "nope"}, 3,
+      {"unknown --unit",
+       Plain,
+       {"update", "--yes", "--unit", "nope"},
+       3,
        {"No unit with this path is connected: nope", "7a31:acdc\n"}},
       {"no terminal", Plain, {"update"}, 10, {"No terminal to answer on: add --yes to update without the question."}},
-      {"no terminal, German", Plain, {"update", "--lang", "de"}, 10,
+      {"no terminal, German",
+       Plain,
+       {"update", "--lang", "de"},
+       10,
        {"Kein Terminal für die Antwort: mit --yes wird ohne die Frage aktualisiert."}},
       {"no terminal, French", Plain, {"update", "--lang", "fr"}, 10, {"Aucun terminal pour répondre : ajoutez --yes"}},
       {"no terminal, Italian", Plain, {"update", "--lang", "it"}, 10, {"Nessun terminale su cui rispondere"}},
@@ -216,8 +230,11 @@ TEST_F(JsonPathsTest, ErrorsGoToTheErrorStream) {
       {"tray, no terminal", TwoUnits, {"update", "--all"}, 10, {"No terminal to answer on"}},
       {"tray, no unit", NoUnit, {"update", "--all", "--yes"}, 3, {"No unit found."}},
       {"info, no unit", NoUnit, {"info"}, 3, {"Device not found."}},
-      {"info, a unit that does not answer", [](EmulatedUsb& bus) { InMode(bus, UnitMode::OldApplication); },
-       {"info"}, 11, {"Firmware data invalid."}},
+      {"info, a unit that does not answer",
+       [](EmulatedUsb& bus) { InMode(bus, UnitMode::OldApplication); },
+       {"info"},
+       11,
+       {"Firmware data invalid."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

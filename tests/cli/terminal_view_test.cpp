@@ -2,6 +2,8 @@
 // run in-process on an emulated unit that takes the time a real one takes: the live line fits the terminal, its
 // figures are of one kind, the time left appears once steady and holds, the end is said once, and what a failed or
 // cancelled update left on the unit is said on the error stream.
+#include "cli/terminal_view.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,7 +20,6 @@
 #include "cli/cli_texts.h"
 #include "cli/helmet_update.h"
 #include "cli/live_row.h"
-#include "cli/terminal_view.h"
 #include "cli/tray_board.h"
 #include "cli/utf8.h"
 #include "emu/emulated_usb.h"

@@ -1,9 +1,10 @@
 // A request to end the program (SIGTERM, SIGHUP, a closed console) while the terminal updater runs, in-process:
 // the emulated unit, a virtual clock, and the request noted as the signal handler notes it. The update ends as a
 // confirmed "Cancel": the block in flight is finished, the unit reset, the status 10, and a trace line says why.
+#include "cli/termination.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -23,7 +25,6 @@
 #include "app/message_poster.h"
 #include "app/unit_lock_memory.h"
 #include "cli/helmet_update.h"
-#include "cli/termination.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
 #include "support/cli_program.h"
@@ -116,9 +117,8 @@ class TerminationTest : public ::testing::Test {
   int TerminationLines(const std::string& what) const {
     const std::string line = "Update cancelled: the program was asked to end (" + what + ").";
     const std::vector<std::string> lines = TraceLines();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-      return l.find(line) != std::string::npos;
-    }));
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.find(line) != std::string::npos; }));
   }
 
   // At request `index` of `unit` from now (in its worker's thread, before the unit handles it) `act` runs, and the
@@ -142,8 +142,8 @@ class TerminationTest : public ::testing::Test {
   }
 
   // A file of each test's own: the tests run as processes side by side.
-  const std::string tracePath = ::testing::TempDir() + "termination_" +
-                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+  const std::string tracePath =
+      ::testing::TempDir() + "termination_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
   std::unique_ptr<VirtualClock> clockPtr;
   std::unique_ptr<EmulatedUsb> bus;
   std::unique_ptr<TerminationRequest> terminationsPtr;
@@ -213,8 +213,9 @@ TEST_F(TerminationTest, TheTraceIsThatOfACancelAndItsOwnLine) {
       if (!text.empty() && text.back() == '\r') text.pop_back();
       rest.push_back(text);
     }
-    rest.erase(std::remove_if(rest.begin(), rest.end(),
-                              [](const std::string& l) { return l.find("the program was asked to end") != std::string::npos; }),
+    rest.erase(std::remove_if(
+                   rest.begin(), rest.end(),
+                   [](const std::string& l) { return l.find("the program was asked to end") != std::string::npos; }),
                rest.end());
     return rest;
   };
@@ -259,7 +260,7 @@ TEST_F(TerminationTest, MoreSignalsDuringTheCancelChangeNothing) {
 TEST_F(TerminationTest, OutsideABlockTheRequestEndsOrAnswersAsItShould) {
   struct Case {
     const char* name;
-    bool ask;                                      // without --yes, on a terminal
+    bool ask;                       // without --yes, on a terminal
     std::function<void()> arrange;  // sets up the request's moment
     int status;
     bool written;
@@ -347,7 +348,8 @@ TEST_F(TerminationTest, EveryUpdateOfATrayIsCancelledAndTheWaitingStops) {
     // One line per unit, each with its port in front.
     std::map<std::string, int> tagged;
     for (const std::string& line : TraceLines()) {
-      if (line.find("the program was asked to end (SIGTERM)") != std::string::npos) ++tagged[line.substr(0, line.find(']'))];
+      if (line.find("the program was asked to end (SIGTERM)") != std::string::npos)
+        ++tagged[line.substr(0, line.find(']'))];
     }
     EXPECT_EQ(tagged.size(), 3u);
     for (const auto& [unit, count] : tagged) EXPECT_EQ(count, 1) << unit;

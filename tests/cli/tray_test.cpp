@@ -2,7 +2,6 @@
 // clock, updated at once with --all, --unit more than once, or --watch.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cctype>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,7 +248,7 @@ TEST_F(TrayTest, WatchUpdatesEachPlugInOnce) {
       {[&] { return clock.NowMs() >= mark + 3000; },
        [&] {
          EXPECT_EQ(first.ExchangeCount(), requestsAfterBlip);  // not taken again
-         first.Unplug();  // taken off, plugged in again later
+         first.Unplug();                                       // taken off, plugged in again later
          mark = clock.NowMs();
        }},
       {[&] { return clock.NowMs() >= mark + 4000; }, [&] { first.PlugIn(); }},
@@ -258,7 +258,8 @@ TEST_F(TrayTest, WatchUpdatesEachPlugInOnce) {
   io.afterEvent = [&] {
     if (next < acts.size() && acts[next].due()) acts[next++].act();
     if (next < acts.size() && clock.NowMs() > 600000) {  // an act that never came due: end instead of waiting
-      ADD_FAILURE() << "act " << next << " never came due; " << out.str().substr(out.str().size() > 3000 ? out.str().size() - 3000 : 0);
+      ADD_FAILURE() << "act " << next << " never came due; "
+                    << out.str().substr(out.str().size() > 3000 ? out.str().size() - 3000 : 0);
       next = acts.size();
       interrupts.fetch_add(1);
     }

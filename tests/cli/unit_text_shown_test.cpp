@@ -127,8 +127,7 @@ TEST_F(UnitTextShownTest, ListShowsAPathThatIsNotUtf8EscapedAndItsJsonParses) {
 }
 
 TEST_F(UnitTextShownTest, TheTraceFileHasNoForgedLine) {
-  const std::string path =
-      ::testing::TempDir() + "unit_text_shown_" + std::to_string(getpid()) + ".log";
+  const std::string path = ::testing::TempDir() + "unit_text_shown_" + std::to_string(getpid()) + ".log";
   std::remove(path.c_str());
   AttachDemo(usb, {{"DEMO_APP_VERSION", kHostileVersion}});
   EXPECT_EQ(Run({"update", "--yes", "--trace", path}), 0);

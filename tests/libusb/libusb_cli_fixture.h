@@ -4,9 +4,9 @@
 // unit's flash holds the images.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>

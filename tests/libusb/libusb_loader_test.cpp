@@ -14,9 +14,9 @@
 #include "app/message_poster.h"
 #include "libusb/libusb_rig.h"
 #include "support/fake_resources.h"
+#include "support/random_bytes.h"
 #include "support/trace_capture.h"
 #include "usb/usb_fw_loader.h"
-#include "support/random_bytes.h"
 
 namespace {
 using ::testing::Contains;
@@ -26,7 +26,6 @@ int g_windowToken;
 WindowRef const kWindow = &g_windowToken;
 constexpr long kPumpGuard = 2'000'000'000;  // yields; far beyond any step, still ends a hung test
 constexpr std::uint32_t kBootloaderSize = 156400;
-
 
 struct Request {
   std::uint32_t id;

@@ -3,11 +3,11 @@
 // fails alone, receives nothing more of that run once it is back at its port, and a run of its own completes it.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 

@@ -3,9 +3,9 @@
 // the fixture of the terminal program's tests.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -5,9 +5,12 @@
 
 inline char Code(UnitLockResult result) {
   switch (result) {
-    case UnitLockResult::Taken: return 'T';
-    case UnitLockResult::Busy: return 'B';
-    case UnitLockResult::Failed: return 'F';
+    case UnitLockResult::Taken:
+      return 'T';
+    case UnitLockResult::Busy:
+      return 'B';
+    case UnitLockResult::Failed:
+      return 'F';
   }
   return '?';
 }

@@ -3,7 +3,6 @@
 // a hang as a failure of the test.
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,12 +1,11 @@
 // The console programs as a user or a script starts them: helmet-update-demo.exe on the emulated unit and
 // helmet-update.exe on WinUSB, each a process of its own with its standard output read through a pipe.
 #include <windows.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,8 +45,8 @@ Finished RunConsoleProgram(const wchar_t* program, const std::vector<std::string
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   OwnedHandle reader(readEnd);
   OwnedHandle writer(writeEnd);
-  OwnedHandle noInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                  0, nullptr));
+  OwnedHandle noInput(
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
   environment.emplace_back(L"DEMO_TIMING", L"fast");
   std::wstring block = EnvironmentWith(environment);
@@ -73,7 +72,8 @@ Finished RunConsoleProgram(const wchar_t* program, const std::vector<std::string
   std::thread drain([&] {
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(reader.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) finished.output.append(buffer, got);
+    while (ReadFile(reader.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+      finished.output.append(buffer, got);
   });
   if (WaitForSingleObject(process.Get(), kRunMs) != WAIT_OBJECT_0) TerminateProcess(process.Get(), 0xDEAD);
   drain.join();
@@ -102,8 +102,8 @@ std::string ReadWhole(const std::string& path) {
 TEST(ConsoleProgram, TheDemoUpdatesTheEmulatedUnitInGermanWithItsTrace) {
   const std::string trace = TempPath("helmet-update-trace.txt");
   DeleteFileA(trace.c_str());
-  const Finished run = RunConsoleProgram(L"helmet-update-demo.exe", {"update", "--yes", "--lang", "de", "--trace", trace},
-                                         {{L"DEMO_BOOT2_FLAG", L"0"}});
+  const Finished run = RunConsoleProgram(
+      L"helmet-update-demo.exe", {"update", "--yes", "--lang", "de", "--trace", trace}, {{L"DEMO_BOOT2_FLAG", L"0"}});
   EXPECT_EQ(run.status, 0u) << run.output;
   // The window program's words, from the resources, in UTF-8; one plain line per stage without a terminal.
   const std::string text = run.output;
@@ -115,7 +115,8 @@ TEST(ConsoleProgram, TheDemoUpdatesTheEmulatedUnitInGermanWithItsTrace) {
   EXPECT_LT(first, application);
   EXPECT_THAT(text, HasSubstr("Verifiziere Ger\xC3\xA4t!"));
   EXPECT_THAT(text, HasSubstr("Firmware Aktualisierung erfolgreich beendet!"));
-  EXPECT_THAT(text, HasSubstr("R\xC3\xBC" "ckgabewert: 0"));
+  EXPECT_THAT(text, HasSubstr("R\xC3\xBC"
+                              "ckgabewert: 0"));
   EXPECT_EQ(text.find("\033[K"), std::string::npos) << "no live line into a pipe";
 
   const std::string lines = ReadWhole(trace);

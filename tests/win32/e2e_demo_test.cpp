@@ -2,7 +2,6 @@
 // own processes and driven from outside through their windows, as a user would, with the trace read from the
 // debugger output.
 #include <windows.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

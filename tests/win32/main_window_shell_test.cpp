@@ -2,14 +2,13 @@
 // menu and the taskbar's message, neither of which reaches the main window logic.
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
-#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/image_resources.h"
+#include "platform/program_context.h"
 #include "platform/win32/main_window_dialog.h"
 #include "platform/win32/taskbar_progress.h"
 #include "platform/win32/trace_folder_menu.h"

@@ -3,7 +3,6 @@
 // each setting is in its namespace.
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -67,8 +66,9 @@ TEST_P(ManifestTest, DeclaresPerMonitorAwarenessBesideTheRightsAndTheCommonContr
   EXPECT_NE(manifest.find(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos);
   // The two resolution settings, each in the namespace of the system version that reads it.
   EXPECT_NE(manifest.find(R"(<application xmlns="urn:schemas-microsoft-com:asm.v3">)"), std::string::npos);
-  EXPECT_NE(manifest.find(R"(<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>)"),
-            std::string::npos);
+  EXPECT_NE(
+      manifest.find(R"(<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>)"),
+      std::string::npos);
   EXPECT_NE(manifest.find(R"(<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">)"
                           R"(PerMonitorV2, PerMonitor</dpiAwareness>)"),
             std::string::npos);

@@ -1,13 +1,11 @@
 // The process's elevation as the program asks it: the token's TokenElevation, and Wine's tokens (every one a
 // full administrator's, with no right beyond the Unix user's) counted as not elevated.
 
-#include "platform/win32/win32_process_elevation.h"
-
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include "platform/program_context.h"
+#include "platform/win32/win32_process_elevation.h"
 
 namespace {
 

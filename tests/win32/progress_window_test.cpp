@@ -6,7 +6,6 @@
 #include "platform/win32/progress_window.h"
 
 #include <windows.h>
-
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -3,7 +3,6 @@
 #include "app/registry_check.h"
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 #include <shlobj.h>
 

@@ -2,7 +2,6 @@
 #include "app/settings_store.h"
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>

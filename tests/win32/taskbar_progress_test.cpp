@@ -5,7 +5,6 @@
 #include "platform/win32/taskbar_progress.h"
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/program_context.h"
 #include "app/clock.h"
 #include "app/message_poster.h"
 #include "emu/emulated_usb.h"
 #include "image/firmware_image.h"
+#include "platform/program_context.h"
 #include "platform/win32/progress_window.h"
 #include "platform/win32/ui_dialog.h"
 #include "support/emu_violations.h"
@@ -83,8 +82,8 @@ TEST(TaskbarProgressTest, TheButtonFollowsTheBarAndSkipsPositionsItShowsAlready)
   progress.OnUpdateGone(kMain);
   progress.OnUpdateGone(kMain);
 
-  EXPECT_EQ(taskbar.Calls(), (std::vector<std::string>{"state 2", "value 0/100", "value 3/100", "value 10/100",
-                                                       "state 0"}));
+  EXPECT_EQ(taskbar.Calls(),
+            (std::vector<std::string>{"state 2", "value 0/100", "value 3/100", "value 10/100", "state 0"}));
 }
 
 // Explorer makes the button anew after a restart of its own; the button then shows the update's state again.
@@ -100,10 +99,9 @@ TEST(TaskbarProgressTest, AButtonMadeAnewShowsTheStateAgainOnlyWhileAnUpdateRuns
   progress.OnUpdateGone(kMain);
   progress.OnButtonCreated(kMain);
 
-  EXPECT_EQ(taskbar.Calls(),
-            (std::vector<std::string>{"button", "state 2", "value 0/100", "value 42/100", "button", "state 2",
-                                      "value 42/100", "state 4", "button", "state 4", "value 42/100", "state 0",
-                                      "button"}));
+  EXPECT_EQ(taskbar.Calls(), (std::vector<std::string>{"button", "state 2", "value 0/100", "value 42/100", "button",
+                                                       "state 2", "value 42/100", "state 4", "button", "state 4",
+                                                       "value 42/100", "state 0", "button"}));
 }
 
 TEST(TaskbarProgressTest, OnlyTheFinalMessagesFlashAndOnlyWhileTheUserIsElsewhere) {
@@ -253,9 +251,9 @@ TEST_F(TaskbarUpdateTest, SuccessRunsTheButtonToFullAndFlashesForTheUserWhoIsEls
   EXPECT_EQ(calls[0], "state 2");
   EXPECT_EQ(calls[1], "value 0/100");
   ExpectRisingValuesBetween(calls, 4, 100);
-  EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
-            (std::vector<std::string>{"flash", "box Firmware update completed successfully!", "flash stop",
-                                      "state 0"}));
+  EXPECT_EQ(
+      std::vector<std::string>(calls.end() - 4, calls.end()),
+      (std::vector<std::string>{"flash", "box Firmware update completed successfully!", "flash stop", "state 0"}));
   ExpectEveryCallForTheMainWindow();
 }
 

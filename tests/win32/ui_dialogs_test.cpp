@@ -2,7 +2,6 @@
 // real dialog manager makes of them.
 
 #include <windows.h>
-
 #include <commctrl.h>
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 // The program's language-neutral resources: icon groups, manifest and version block.
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,7 +1,6 @@
 // The string table in the five languages, read through the program's own lookup by language.
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <string>

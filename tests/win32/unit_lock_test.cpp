@@ -8,7 +8,6 @@
 #include "app/unit_lock.h"
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -119,8 +119,7 @@ BOOL WINAPI FakeGetProperty(HDEVINFO, PSP_DEVINFO_DATA device, DWORD property, P
     return FALSE;
   }
   // The location with its terminator; the hardware ids as they are, with the list's end.
-  const std::wstring value =
-      property == SPDRP_HARDWAREID ? iface.hardwareIds + L'\0' : iface.location + L'\0';
+  const std::wstring value = property == SPDRP_HARDWAREID ? iface.hardwareIds + L'\0' : iface.location + L'\0';
   const DWORD needed = static_cast<DWORD>(value.size() * sizeof(wchar_t));
   if (required != nullptr) *required = needed;
   if (property == SPDRP_LOCATION_INFORMATION && g_fake.locationFails) {
@@ -431,16 +430,32 @@ TEST_F(WinUsbPlatformTest, DeviceIdsComeFromTheFirstHardwareIdThatNamesBothWitho
   };
   const std::vector<Case> cases = {
       {"the unit", FakeInterface{}.hardwareIds, 0, true, {0x7A31, 0xACDC}, 0},
-      {"an interface of a composite device, lower case", HardwareIds({L"USB\\vid_7a31&pid_acdd&rev_0100&mi_01"}), 0,
-       true, {0x7A31, 0xACDD}, 0},
-      {"the first id names neither", HardwareIds({L"USB\\COMPOSITE", L"USB\\VID_1234&PID_00fF"}), 0, true,
-       {0x1234, 0x00FF}, 0},
+      {"an interface of a composite device, lower case",
+       HardwareIds({L"USB\\vid_7a31&pid_acdd&rev_0100&mi_01"}),
+       0,
+       true,
+       {0x7A31, 0xACDD},
+       0},
+      {"the first id names neither",
+       HardwareIds({L"USB\\COMPOSITE", L"USB\\VID_1234&PID_00fF"}),
+       0,
+       true,
+       {0x1234, 0x00FF},
+       0},
       {"three hex digits", HardwareIds({L"USB\\VID_7A3&PID_ACDC"}), 0, false, {}, ERROR_INVALID_DATA},
       {"no product id", HardwareIds({L"USB\\VID_7A31"}), 0, false, {}, ERROR_INVALID_DATA},
       {"an empty list", L"", 0, false, {}, ERROR_INVALID_DATA},
-      {"the ids after the list's end", std::wstring(L"\0USB\\VID_7A31&PID_ACDC\0", 23), 0, false, {},
+      {"the ids after the list's end",
+       std::wstring(L"\0USB\\VID_7A31&PID_ACDC\0", 23),
+       0,
+       false,
+       {},
        ERROR_INVALID_DATA},
-      {"the property cannot be read", FakeInterface{}.hardwareIds, ERROR_NO_SUCH_DEVINST, false, {},
+      {"the property cannot be read",
+       FakeInterface{}.hardwareIds,
+       ERROR_NO_SUCH_DEVINST,
+       false,
+       {},
        ERROR_NO_SUCH_DEVINST},
   };
   for (const Case& c : cases) {

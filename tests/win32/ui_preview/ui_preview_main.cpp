@@ -6,7 +6,6 @@
 // Once the window is drawn the marker file is written; the program ends three seconds later.
 
 #include <windows.h>
-
 #include <commctrl.h>
 #include <shellapi.h>
 
