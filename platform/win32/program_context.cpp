@@ -9,9 +9,9 @@
 #include "app/unit_lock.h"
 #include "image/image_resources.h"
 #include "platform/win32/capture_file_storage.h"
-#include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/progress_window.h"
 #include "platform/win32/trace_file_storage.h"
+#include "platform/win32/win32_keep_awake.h"
 #include "platform/win32/win32_process_elevation.h"
 #include "platform/win32/winusb_platform.h"
 
@@ -73,8 +73,9 @@ PlatformContext ProgramContext(const ProgramParts& parts) {
   context.progressView = parts.withoutWindows ? nullptr : &PlatformProgressView();
   context.keepAwake = &PlatformKeepAwake();
   context.unitLocks = parts.unitLocks != nullptr ? parts.unitLocks : &PlatformUnitLocks();
-  // The window program's capture of each update; the console programs capture on --capture only.
-  if (!parts.withoutWindows) {
+  // The window program's capture of each update; the console programs capture on --capture only. An elevated
+  // instance writes no file in the user's folder (as for the trace): no capture there either.
+  if (!parts.withoutWindows && !context.elevation->IsElevated()) {
     context.updateCaptures = &PlatformUpdateCaptures();
     context.capture = &context.updateCaptures->Capture();
   }

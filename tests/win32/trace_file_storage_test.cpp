@@ -2,11 +2,9 @@
 // through the system's file API in a folder of the test's own, the change to trace.1.log, a folder that cannot
 // be made, the program's own trace file behind the trace, and the system-menu item that opens the folder.
 
-#include "platform/program_context.h"
 #include "platform/win32/trace_file_storage.h"
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,6 +15,7 @@
 
 #include "app/process_elevation.h"
 #include "app/trace.h"
+#include "platform/program_context.h"
 #include "platform/win32/trace_folder_menu.h"
 #include "tools/demo_driver.h"
 
@@ -155,8 +154,8 @@ TEST(ProgramTraceFileTest, ATracedLineEndsTheUsersTraceFileWithTheLocalTimeInFro
   ASSERT_GE(content.size(), TRACE_TIMESTAMP_LENGTH + line.size());
   const std::string last = content.substr(content.size() - TRACE_TIMESTAMP_LENGTH - line.size());
   EXPECT_EQ(last.substr(TRACE_TIMESTAMP_LENGTH), line);
-  EXPECT_TRUE(std::regex_match(last.substr(0, TRACE_TIMESTAMP_LENGTH),
-                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )")))
+  EXPECT_TRUE(
+      std::regex_match(last.substr(0, TRACE_TIMESTAMP_LENGTH), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )")))
       << last;
   char date[16];
   std::snprintf(date, sizeof date, "%04u-%02u-%02u ", before.wYear, before.wMonth, before.wDay);
@@ -197,6 +196,9 @@ TEST(ProgramTraceFileTest, AnElevatedProcessWritesNoTraceFile) {
     ElevationAnswer answer(elevated);
     const PlatformContext context = ProgramContext({.elevation = &answer});
     EXPECT_EQ(context.elevation, &answer);
+    // Nor is an update's USB capture written beside the trace.
+    EXPECT_EQ(context.capture == nullptr, elevated);
+    EXPECT_EQ(context.updateCaptures == nullptr, elevated);
     StartTrace(context.trace);
     Trace("%s %s", marker.c_str(), elevated ? "elevated" : "not elevated");
     StartTrace(nullptr);
