@@ -30,17 +30,6 @@ namespace {
 
 class HelmetUpdateTest : public CliProgramTest {
  protected:
-  // Answers typed on the terminal, one per question; none left: the end of input.
-  void Type(std::vector<std::string> answers) {
-    typed.assign(answers.begin(), answers.end());
-    io.readLine = [this]() -> std::optional<std::string> {
-      if (typed.empty()) return std::string();
-      std::string line = typed.front();
-      typed.pop_front();
-      return line;
-    };
-  }
-
   // Ctrl+C pressed once the update has handled `events` events.
   void InterruptAfter(int events) {
     io.afterEvent = [this, events, seen = 0]() mutable {
@@ -49,8 +38,6 @@ class HelmetUpdateTest : public CliProgramTest {
   }
 
   std::size_t Requests(std::size_t unit) { return usb.Unit(unit).Exchanges().size(); }
-
-  std::deque<std::string> typed;
 };
 
 TEST_F(HelmetUpdateTest, WholeUpdateInBothPlans) {

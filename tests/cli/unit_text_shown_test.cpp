@@ -43,19 +43,6 @@ class UnitTextShownTest : public CliProgramTest {
     AttachDemoUnits(bus, tray);
     context.usb = &bus;
   }
-
-  // Answers typed on the terminal, one per question; none left: the end of input.
-  void Type(std::vector<std::string> answers) {
-    typed.assign(answers.begin(), answers.end());
-    io.readLine = [this]() -> std::optional<std::string> {
-      if (typed.empty()) return std::string();
-      std::string line = typed.front();
-      typed.pop_front();
-      return line;
-    };
-  }
-
-  std::deque<std::string> typed;
 };
 
 // Every line of `text` (a line feed ends a line; a trace file's CR before it too) holds no control byte and is

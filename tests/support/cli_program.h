@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +53,17 @@ class CliProgramTest : public ::testing::Test {
     return events;
   }
 
+  // Answers typed on the terminal, one per question; none left: the end of input.
+  void Type(std::vector<std::string> answers) {
+    typed.assign(answers.begin(), answers.end());
+    io.readLine = [this]() -> std::optional<std::string> {
+      if (typed.empty()) return std::string();
+      std::string line = typed.front();
+      typed.pop_front();
+      return line;
+    };
+  }
+
   VirtualClock clock;
   EmulatedUsb usb{clock};
   PostedMessageQueue queue;
@@ -59,6 +72,7 @@ class CliProgramTest : public ::testing::Test {
   std::ostringstream out;
   std::ostringstream err;
   CliIo io{out, err};
+  std::deque<std::string> typed;
 };
 
 // The unit holds a new application and both copies are valid: an update completed on it.
