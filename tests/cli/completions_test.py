@@ -25,7 +25,8 @@ for line in help_text.splitlines():
         options.update(entry.split(","))
     elif section == "Commands" and entry:
         commands.add(entry)
-if len(options) < 10 or commands != {"list", "info", "update"}:
+options.discard("")  # a blank line inside the section
+if len(options) < 10 or commands != {"list", "info", "update", "replay"}:
     sys.exit(f"the help did not read as expected: options {sorted(options)}, commands {sorted(commands)}")
 
 
@@ -46,7 +47,7 @@ if missing:
 
 # The bash completion at work: the words typed so far, and what it offers.
 bash = shutil.which("bash")
-cases = [("helmet-update up", "update"), ("helmet-update update --la", "--lang"), ("helmet-update --lang f", "fr"),
+cases = [("helmet-update up", "update"), ("helmet-update rep", "replay"), ("helmet-update info --cap", "--capture"), ("helmet-update update --la", "--lang"), ("helmet-update --lang f", "fr"),
          ("helmet-update list --qu", "")]  # --quiet is for update only
 for typed, expected in cases:
     words = typed.split(" ")
